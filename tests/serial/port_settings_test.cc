@@ -185,6 +185,18 @@ TEST(PortSettings, CustomDivisorIsBaseOverRateAndRefusesZero) {
   }
 }
 
+TEST(PortSettings, AStandardRateDropsASpeedRemappingLeftBehind) {
+  serial_struct info{};
+  info.custom_divisor = 6;
+  info.flags = ASYNC_SPD_CUST | ASYNC_LOW_LATENCY;
+  EXPECT_TRUE(serial::impl::clearSpeedRemapping(info));
+  EXPECT_EQ(info.flags, ASYNC_LOW_LATENCY);
+  EXPECT_FALSE(serial::impl::clearSpeedRemapping(info));
+  info.flags = ASYNC_SPD_WARP;
+  EXPECT_TRUE(serial::impl::clearSpeedRemapping(info));
+  EXPECT_EQ(info.flags, 0);
+}
+
 TEST(PortSettings, ByteTimeCountsStartDataParityAndStopBits) {
   const struct {
     LineSettings settings;

@@ -200,6 +200,29 @@ TEST(PtyPort, AFailedCustomRateLeavesNoDescriptorBehind) {
   EXPECT_EQ(openDescriptors(), before);
 }
 
+TEST(PtyPort, OpenRefusesADescriptorThatSelectCannotWatch) {
+  PtyPair pty;
+  const size_t before = openDescriptors();
+  // Fill every slot select can watch, so the port's descriptor lands above them.
+  std::vector<int> fillers;
+  for (;;) {
+    const int fd = ::open("/dev/null", O_RDONLY);
+    if (fd == -1) break;
+    fillers.push_back(fd);
+    if (fd >= FD_SETSIZE - 1) break;
+  }
+  try {
+    openPort(pty.path(), readTimeout(0, 0));
+    ADD_FAILURE() << "a port opened past the select set";
+  } catch (const serial::IOException& e) {
+    EXPECT_STREQ(e.what(), "IO Exception: Too many file handles open., file serial/src/impl/unix/unix.cc, line 149.");
+  }
+  for (const int fd : fillers) ::close(fd);
+  EXPECT_EQ(openDescriptors(), before);
+  // A standard 38400 also looks for a remapping to clear; a pseudo-terminal has none.
+  EXPECT_TRUE(openPort(pty.path(), readTimeout(0, 0), 38400)->isOpen());
+}
+
 TEST(PtyPort, CloseMarksThePortClosedEvenWhenTheSystemCloseFails) {
   PtyPair pty;
   const size_t before = openDescriptors();
@@ -271,6 +294,7 @@ TEST(PtyPort, ClosedPortsRefuseEveryOperationByName) {
   } operations[] = {
       {"Serial::read", [&] { port->read(1); }},
       {"Serial::write", [&] { port->write(std::string("x")); }},
+      {"Serial::waitReadable", [&] { port->waitReadable(); }},
       {"Serial::flush", [&] { port->flush(); }},
       {"Serial::flushInput", [&] { port->flushInput(); }},
       {"Serial::flushOutput", [&] { port->flushOutput(); }},
