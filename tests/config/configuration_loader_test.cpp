@@ -320,6 +320,16 @@ TEST(ConfigurationSettings, LogAndBrokerSectionsWithDefaults) {
   }
 }
 
+// The parameter set of the first device is loaded even when its cname is the
+// empty text; a device stored without channels would never be polled.
+TEST(ConfigurationParameterSets, EmptyCnameStillLoadsItsSet) {
+  const auto loaded = load_config_text(R"({"ports": [{
+      "connection": {"name": "line", "type": "base.tcp", "tcp": {"url": "127.0.0.1", "port": 502}},
+      "devices": [{"name": "dev", "type": "mb-tcp", "sid": 1, "cname": ""}],
+      "parameters": [{"cname": "", "config": {"channels": [{"name": "t", "value_type": "u16", "reg_type": "holding", "reg_addr": 1}]}}]}]})");
+  EXPECT_EQ(korvex_test::dump_table(*loaded->database, "Topics"), json::parse(R"([[1, 1, 1, "_1", "t", 0]])"));
+}
+
 TEST(ConfigurationFile, ConfigurationThatAppearsLateIsPickedUp) {
   korvex_test::temp_dir_t dir;
   const auto config_path = dir.path() / "late" / "korvex.json";
