@@ -66,7 +66,11 @@ bool Serial::isOpen() const { return pimpl_->isOpen(); }
 
 size_t Serial::available() { return pimpl_->available(); }
 
-bool Serial::waitReadable() { return pimpl_->waitReadable(pimpl_->getTimeout().read_timeout_constant); }
+bool Serial::waitReadable() {
+  // A closed port has no descriptor to put into a select set.
+  if (!pimpl_->isOpen()) throw PortNotOpenedException("Serial::waitReadable");
+  return pimpl_->waitReadable(pimpl_->getTimeout().read_timeout_constant);
+}
 
 size_t Serial::read(uint8_t* buffer, size_t size) {
   ScopedReadLock lock(pimpl_);

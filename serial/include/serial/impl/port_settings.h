@@ -45,6 +45,11 @@ bool composeTermios(termios& options, const LineSettings& settings, FlowFlags& f
 // when the rate is above what the divisor can give (a divisor of 0).
 void applyCustomDivisor(serial_struct& info, uint32_t baudrate);
 
+// Drops a custom divisor or speed remapping a former user left in info; true
+// when there was one. Such a setting outlives the descriptor and would put a
+// later standard 38400 baud on some other rate.
+bool clearSpeedRemapping(serial_struct& info);
+
 // Time of one character on the line in nanoseconds: start bit, data bits,
 // parity bit and stop bits. A rate of 0 gives 0.
 uint32_t byteTimeNs(const LineSettings& settings);

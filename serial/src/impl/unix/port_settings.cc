@@ -129,6 +129,12 @@ void applyCustomDivisor(serial_struct& info, uint32_t baudrate) {
   info.flags |= ASYNC_SPD_CUST;
 }
 
+bool clearSpeedRemapping(serial_struct& info) {
+  if ((info.flags & ASYNC_SPD_MASK) == 0) return false;
+  info.flags &= ~ASYNC_SPD_MASK;
+  return true;
+}
+
 uint32_t byteTimeNs(const LineSettings& settings) {
   if (settings.baudrate == 0) return 0;
   const uint32_t bit_time_ns = static_cast<uint32_t>(1e9 / settings.baudrate);

@@ -95,6 +95,13 @@ void Serial::SerialImpl::open() {
       default: throw IOException(kFile, 151, error);
     }
   }
+  // select can only watch descriptors below FD_SETSIZE; a higher one would be
+  // written past the end of its set.
+  if (fd_ >= FD_SETSIZE) {
+    ::close(fd_);
+    fd_ = -1;
+    throw IOException(kFile, 149, "Too many file handles open.");
+  }
 
   try {
     reconfigurePort();
@@ -128,6 +135,13 @@ void Serial::SerialImpl::reconfigurePort() {
     if (ioctl(fd_, TIOCGSERIAL, &info) == -1) throw IOException(kFile, 434, errno);
     impl::applyCustomDivisor(info, baudrate_);
     if (ioctl(fd_, TIOCSSERIAL, &info) == -1) throw IOException(kFile, 444, errno);
+  } else if (cfgetospeed(&options) == B38400) {
+    // A true 38400 must not run at the custom rate an earlier open left behind.
+    // Devices without serial info have nothing to clear, so failures are moot.
+    serial_struct info;
+    if (ioctl(fd_, TIOCGSERIAL, &info) == 0 && impl::clearSpeedRemapping(info)) {
+      ioctl(fd_, TIOCSSERIAL, &info);
+    }
   }
 
   byte_time_ns_ = impl::byteTimeNs(settings);
