@@ -4,6 +4,8 @@
 // the frames (late replies, Valtec).
 
 #include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -18,17 +20,18 @@
 #include <gtest/gtest.h>
 
 #include "channel_rows.hpp"
-#include "libmodbus_slave.hpp"
 #include "log_capture.hpp"
 #include "modbus/crc16.hpp"
 #include "modbus/frame_factory.hpp"
+#include "support/modbus_slave.hpp"
 #include "transport/make_connection.hpp"
 
 namespace {
 
 using bytes = modbus_vector_t;
 using korvex_test::channel_rows_t;
-using korvex_test::libmodbus_slave_t;
+using korvex_test::modbus_slave_t;
+using korvex_test::modbus_transport_t;
 using korvex_test::log_capture_t;
 
 constexpr auto generous = std::chrono::seconds(10);
@@ -85,6 +88,11 @@ struct peer_fixture_t {
   }
 };
 
+// 64 of each kind: the exception checks read beyond them.
+korvex_test::modbus_slave_options_t small_map(int slave_id) {
+  return {.slave_id = slave_id, .coils = 64, .discrete_inputs = 64, .holding_registers = 64, .input_registers = 64};
+}
+
 // Every value width and the coils, written and read back through the frames.
 void round_trips(peer_fixture_t& peer) {
   const struct {
@@ -128,32 +136,44 @@ void exception_messages(peer_fixture_t& peer) {
 }
 
 TEST(RtuPeer, LibmodbusSlaveOverPty) {
-  libmodbus_slave_t slave(libmodbus_slave_t::rtu_t{5});
-  peer_fixture_t peer("base.rs", "mb-rtu", 5, "", 0, slave.path());
+  modbus_slave_t slave(modbus_transport_t::rtu, small_map(5));
+  peer_fixture_t peer("base.rs", "mb-rtu", 5, "", 0, slave.device_path());
   ASSERT_TRUE(peer.connection->is_open());
   round_trips(peer);
-  EXPECT_EQ(slave.registers(0, 10),
+  EXPECT_EQ(slave.holding_registers(0, 10),
             (std::vector<uint16_t>{0x1234, 0xFFFE, 0x0102, 0x0304, 0x3FC0, 0, 0x0102, 0x0304, 0x0506, 0x0708}));
   EXPECT_TRUE(slave.coil(4));
   slave.set_input_registers(20, {0xDEAD, 0xBEEF});
   EXPECT_EQ(peer.read("u32", "input", 20), (bytes{0xDE, 0xAD, 0xBE, 0xEF}));
-  slave.set_registers(30, {0x4142, 0x4300});
+  slave.set_holding_registers(30, {0x4142, 0x4300});
   EXPECT_EQ(peer.read("str3", "holding", 30), (bytes{'A', 'B', 'C'}));
   exception_messages(peer);
 }
 
 TEST(MbapPeer, LibmodbusSlaveOverTcp) {
-  libmodbus_slave_t slave(libmodbus_slave_t::tcp_t{});
+  modbus_slave_t slave(modbus_transport_t::tcp, small_map(1));
   peer_fixture_t peer("base.tcp", "mb-tcp", 1, "127.0.0.1", slave.port(), "");
   ASSERT_TRUE(peer.connection->is_open());
   round_trips(peer);
-  EXPECT_EQ(slave.registers(0, 4), (std::vector<uint16_t>{0x1234, 0xFFFE, 0x0102, 0x0304}));
-  slave.set_registers(31, {0x4142, 0x4344, 0x4500});
+  EXPECT_EQ(slave.holding_registers(0, 4), (std::vector<uint16_t>{0x1234, 0xFFFE, 0x0102, 0x0304}));
+  slave.set_holding_registers(31, {0x4142, 0x4344, 0x4500});
   // An odd string ends inside its last register: the reply still carries it
   // whole, and nothing is left behind on the stream for the next read.
   EXPECT_EQ(peer.read("str5", "holding", 31), (bytes{'A', 'B', 'C', 'D', 'E'}));
   EXPECT_EQ(peer.read("u16", "holding", 31), (bytes{0x41, 0x42}));
   exception_messages(peer);
+}
+
+TEST(MbapPeer, TheUnreadTailOfALongerReplyIsNotTakenForTheNextRead) {
+  modbus_slave_t slave(modbus_transport_t::tcp, small_map(1));
+  peer_fixture_t peer("base.tcp", "mb-tcp", 1, "127.0.0.1", slave.port(), "");
+  slave.set_holding_registers(0, {0x1111, 0x2222, 0x3333});
+
+  // A reply followed by bytes nobody asked for.
+  slave.set_faults({.trailing_bytes = {0x00, 0x01, 0x00, 0x00, 0x00, 0x05, 0x01, 0x03, 0x02, 0x99, 0x99},
+                    .remaining = 1});
+  EXPECT_EQ(peer.read("u16", "holding", 0), (bytes{0x11, 0x11}));
+  EXPECT_EQ(peer.read("u16", "holding", 2), (bytes{0x33, 0x33}));
 }
 
 // pymodbus over UDP, run by the test with the system's interpreter.
