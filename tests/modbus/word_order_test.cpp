@@ -104,7 +104,7 @@ TEST(WordOrder, UnknownTokenIsRefused) {
   }
 }
 
-TEST(HalfToFloat, ExactForNormalsSubnormalsZerosAndSpecials) {
+TEST(HalfToFloat, ExactForNormalsSubnormalsZerosInfinitiesAndNan) {
   const struct {
     int32_t half;
     float expected;
