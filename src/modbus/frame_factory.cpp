@@ -61,7 +61,7 @@ std::unique_ptr<modbus_frame_t> make_modbus_frame(const std::shared_ptr<connecti
     }
     if (device_type == device_type_udp || device_type == device_type_tcp) {
       return std::make_unique<modbus_tcp_frame_t>(read_function, write_function, connection, database,
-                                                  std::make_unique<modbus_tcp_frame_header_t>(1, 0, 0, sid),
+                                                  std::make_unique<modbus_tcp_frame_header_t>(connection->next_transaction_id(), 0, 0, sid),
                                                   fmt::format("TCP : {}", log_name));
     }
   }

@@ -41,8 +41,9 @@ class modbus_rtu_frame_header_t : public modbus_frame_header_t {
   uint8_t slave_id;
 };
 
-// The MBAP envelope of Modbus TCP, used over both TCP and UDP. Every frame is
-// built fresh for one transaction, so every request carries TID 1.
+// The MBAP envelope of Modbus TCP, used over both TCP and UDP. Each request
+// carries its connection's next transaction id; a reply with another id is
+// a late answer to an earlier request and is skipped, never taken as ours.
 class modbus_tcp_frame_header_t : public modbus_frame_header_t {
  public:
   modbus_tcp_frame_header_t(uint16_t tid, uint16_t pid, uint16_t len, uint8_t unit)
@@ -55,6 +56,8 @@ class modbus_tcp_frame_header_t : public modbus_frame_header_t {
   uint16_t length() override { return len; }
 
   static constexpr std::size_t envelope_size = 7;
+  // Late replies skipped in one transaction before it gives up.
+  static constexpr int max_stale_replies = 4;
 
  private:
   uint16_t tid;

@@ -29,9 +29,18 @@ class connection_t {
   }
   virtual void set_timeouts() = 0;
 
+  // MBAP transaction ids of this connection's requests: 1 for the first,
+  // then one more each time. A reply carries its request's id back, so a
+  // reply that arrives too late for its own request is recognised when it
+  // lands in the next one.
+  uint16_t next_transaction_id() { return ++last_transaction_id; }
+
   uint32_t rto = 0;            // read (reply) timeout, ms
   uint32_t sto = 0;            // write (send) timeout, ms
   int64_t connection_id = 0;   // ROWID of the Connections row
   std::string name;            // log prefix
   bool available = false;      // the kind's resource exists
+
+ private:
+  uint16_t last_transaction_id = 0;
 };

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -174,6 +175,24 @@ TEST(MbapPeer, TheUnreadTailOfALongerReplyIsNotTakenForTheNextRead) {
                     .remaining = 1});
   EXPECT_EQ(peer.read("u16", "holding", 0), (bytes{0x11, 0x11}));
   EXPECT_EQ(peer.read("u16", "holding", 2), (bytes{0x33, 0x33}));
+}
+
+TEST(MbapPeer, AReplyTooLateForItsRequestIsNotTakenForTheNext) {
+  modbus_slave_t slave(modbus_transport_t::tcp, small_map(1));
+  peer_fixture_t peer("base.tcp", "mb-tcp", 1, "127.0.0.1", slave.port(), "");
+  slave.set_holding_registers(0, {0x1111, 0x2222});
+
+  // The first reply is held back past the timeout and only goes out once the
+  // next request has been sent, in front of that request's own reply.
+  slave.set_faults({.late_reply = true, .remaining = 1});
+  EXPECT_TRUE(peer.read("u16", "holding", 0).empty());
+  log_capture_t log;
+  EXPECT_EQ(peer.read("u16", "holding", 1), (bytes{0x22, 0x22}));
+  const auto lines = log.lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.find("ответ отброшен") != std::string::npos; }),
+            1);
+  EXPECT_EQ(peer.read("u16", "holding", 0), (bytes{0x11, 0x11}));
 }
 
 // pymodbus over UDP, run by the test with the system's interpreter.

@@ -1,6 +1,8 @@
 #include <cstring>
 #include <memory>
 
+#include <deque>
+
 #include <gtest/gtest.h>
 
 #include "modbus/big_endian.hpp"
@@ -74,14 +76,29 @@ TEST(FrameHeader, ChecksTheReplyEnvelope) {
   connection->pending.clear();
   EXPECT_FALSE(rtu.check_response(base, "t", false));
 
-  modbus_tcp_frame_header_t mbap(1, 0, 0, 9);
-  connection->pending = {0xAB, 0xCD, 0x12, 0x34, 0x00, 0x63, 9, 0x03};  // any TID, PID and LEN pass
+  modbus_tcp_frame_header_t mbap(0xABCD, 0, 0, 9);
+  connection->pending = {0xAB, 0xCD, 0x12, 0x34, 0x00, 0x63, 9, 0x03};  // any PID and LEN pass
   EXPECT_TRUE(mbap.check_response(base, "t", true));
   EXPECT_EQ(connection->pending.size(), 1u);
+  // Replies to earlier requests in front of ours are dropped whole.
+  connection->pending = {0xAB, 0xCB, 0, 0, 0, 3, 9, 0x03, 0x00, 0xAB, 0xCC, 0, 0, 0, 2, 9, 0x83,
+                         0xAB, 0xCD, 0, 0, 0, 3, 9, 0x03, 0x02};
+  EXPECT_TRUE(mbap.check_response(base, "t", false));
+  EXPECT_EQ(connection->pending, (std::deque<uint8_t>{0x03, 0x02}));
+  // ...but only so many of them, and a stale reply cut short fails.
+  connection->pending = {};
+  for (int stale = 0; stale < modbus_tcp_frame_header_t::max_stale_replies; ++stale) {
+    connection->pending.insert(connection->pending.end(), {0x00, 0x01, 0, 0, 0, 2, 9, 0x03});
+  }
+  connection->pending.insert(connection->pending.end(), {0xAB, 0xCD, 0, 0, 0, 2, 9, 0x03});
+  EXPECT_FALSE(mbap.check_response(base, "t", false));
+  connection->pending = {0x00, 0x01, 0, 0, 0, 5, 9, 0x03};
+  EXPECT_FALSE(mbap.check_response(base, "t", false));
+  modbus_tcp_frame_header_t first(1, 0, 0, 9);
   connection->pending = {0, 1, 0, 0, 0, 3, 8};
-  EXPECT_FALSE(mbap.check_response(base, "t", false));
+  EXPECT_FALSE(first.check_response(base, "t", false));
   connection->pending = {0, 1, 0, 0, 0};  // a short envelope
-  EXPECT_FALSE(mbap.check_response(base, "t", false));
+  EXPECT_FALSE(first.check_response(base, "t", false));
 }
 
 TEST(WriteRequest, SingleAndMultipleLayouts) {
