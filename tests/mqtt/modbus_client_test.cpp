@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <mosquittopp.h>
+
+#include "config/cache_database.hpp"
+#include "local_broker.hpp"
+#include "log_capture.hpp"
+#include "mqtt/modbus_client.hpp"
+#include "support/temp_dir.hpp"
+
+using namespace std::chrono_literals;
+using korvex_test::local_broker_t;
+using korvex_test::log_capture_t;
+using korvex_test::temp_dir_t;
+using korvex_test::wait_until;
+
+namespace {
+
+class mosquitto_library_t : public ::testing::Environment {
+ public:
+  void SetUp() override { mosqpp::lib_init(); }
+  void TearDown() override { mosqpp::lib_cleanup(); }
+};
+const auto* const mosquitto_library = ::testing::AddGlobalTestEnvironment(new mosquitto_library_t);
+
+const char* const topics_table =
+    "CREATE TABLE Topics (  ConnectionID  INTEGER REFERENCES Connections (ROWID) NOT NULL,  DeviceID      INTEGER "
+    "REFERENCES Devices (ROWID) NOT NULL,  ChannelID     INTEGER REFERENCES Channels (ROWID) NOT NULL,  DeviceTopic   "
+    "TEXT REFERENCES Devices (Control) NOT NULL,  ChannelTopic  TEXT NOT NULL,  Subscribe     INTEGER(1) NOT NULL);";
+
+// A cache database as the loader leaves it, with the given number of
+// connections and no devices.
+void fill_cache(modbus_client_t& client, int connections) {
+  auto database = client.database_handle();
+  create_cache_schema(*database);
+  database->exec(topics_table);
+  for (int i = 0; i < connections; ++i) {
+    database->exec(
+        "INSERT INTO Connections (Name, Type, RTO, STO, PollInterval, PollReconnect) "
+        "VALUES ('line', 'base.tcp', 500, 500, 60, 0)");
+  }
+}
+
+mqtt_message_t retained(const std::string& topic, const std::string& payload) {
+  return {0, topic, modbus_vector_t(payload.begin(), payload.end()), 0, true};
+}
+
+// mosquitto_sub running in the background; its output is read line by line.
+class subscriber_t {
+ public:
+  subscriber_t(int port, const std::string& filter, int count) {
+    const auto command = "mosquitto_sub -h 127.0.0.1 -p " + std::to_string(port) + " -t '" + filter +
+                         "' -v -W 30 -C " + std::to_string(count);
+    pipe = popen(command.c_str(), "r");
+  }
+  ~subscriber_t() {
+    if (pipe != nullptr) pclose(pipe);
+  }
+  std::string line() {
+    char buffer[512];
+    if (fgets(buffer, sizeof buffer, pipe) == nullptr) return {};
+    std::string text(buffer);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+  }
+
+ private:
+  FILE* pipe = nullptr;
+};
+
+std::set<std::string> retained_lines(int port, const std::string& filter) {
+  const auto output = korvex_test::run_output("mosquitto_sub -h 127.0.0.1 -p " + std::to_string(port) + " -t '" +
+                                              filter + "' -v --retained-only -W 2 2>/dev/null");
+  std::set<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = output.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.insert(output.substr(start, end - start));
+  }
+  return lines;
+}
+
+}  // namespace
+
+TEST(ClientId, NameHashAndUuidDigitsCutTo23) {
+  const struct {
+    std::string uuid_output;
+    std::string id;
+  } cases[] = {
+      {"1b4e28ba-2fa1-11d2-883f-0016d3cca427\n", "korvex#1b4e28ba2fa111d2"},
+      {"", "korvex#"},
+      {"ab-cd\n", "korvex#abcd\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(make_client_id(c.uuid_output), c.id) << c.uuid_output;
+
+  temp_dir_t folder;
+  modbus_client_t client(true, folder.path() / "state" / "korvex.cache");
+  EXPECT_TRUE(std::regex_match(client.client_id(), std::regex("korvex#[0-9a-f]{16}"))) << client.client_id();
+  EXPECT_TRUE(std::filesystem::exists(folder.path() / "state" / "korvex.cache"))
+      << "the missing state folder is created";
+}
+
+TEST(BrokerClient, ConnectsAndSetsConnected) {
+  local_broker_t broker;
+  temp_dir_t folder;
+  log_capture_t log;
+  auto client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
+  EXPECT_EQ(client->connect("127.0.0.1", broker.port(), 60), MOSQ_ERR_SUCCESS);
+  ASSERT_TRUE(wait_until([&] { return client->is_connected(); }));
+  EXPECT_EQ(log.count("Брокер : подключение : No error. (0)"), 1);
+
+  const auto started = std::chrono::steady_clock::now();
+  client.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 3s) << "teardown of a connected client";
+  EXPECT_EQ(log.count("Работа клиента завершена"), 1);
+  EXPECT_EQ(log.count("Брокер : запрос на переподключение : No error. (0)"), 0)
+      << "the requested disconnect asks for no reconnection";
+}
+
+TEST(BrokerClient, BrokerDownAtStartIsReachedLater) {
+  local_broker_t broker;
+  broker.stop();
+  temp_dir_t folder;
+  log_capture_t log;
+  auto client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
+  EXPECT_EQ(client->connect("127.0.0.1", broker.port(), 60), MOSQ_ERR_SUCCESS) << "the network thread starts";
+  EXPECT_EQ(log.count("Ошибка подключения к брокеру Mosquitto"), 1);
+  EXPECT_FALSE(client->is_connected());
+  broker.start();
+  EXPECT_TRUE(wait_until([&] { return client->is_connected(); }));
+}
+
+TEST(BrokerClient, ReconnectsAfterBrokerLoss) {
+  local_broker_t broker;
+  temp_dir_t folder;
+  log_capture_t log;
+  auto client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
+  client->connect("127.0.0.1", broker.port(), 60);
+  ASSERT_TRUE(wait_until([&] { return client->is_connected(); }));
+
+  broker.stop();
+  ASSERT_TRUE(wait_until([&] { return !client->is_connected(); }));
+  const auto lines = log.lines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.rfind("Брокер : запрос на переподключение : ", 0) == 0;
+  }));
+
+  broker.start();
+  EXPECT_TRUE(wait_until([&] { return client->is_connected(); }, 10s)) << "reconnected within a few seconds";
+}
+
+TEST(BrokerClient, TeardownWithBrokerAwayDoesNotHang) {
+  local_broker_t broker;
+  temp_dir_t folder;
+  auto client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
+  client->connect("127.0.0.1", broker.port(), 60);
+  ASSERT_TRUE(wait_until([&] { return client->is_connected(); }));
+  broker.stop();
+  ASSERT_TRUE(wait_until([&] { return !client->is_connected(); }));
+
+  auto teardown = std::async(std::launch::async, [&] { client.reset(); });
+  EXPECT_EQ(teardown.wait_for(5s), std::future_status::ready) << "the network thread ends without a broker";
+}
+
+TEST(BrokerClient, StandbyWithoutConnections) {
+  temp_dir_t folder;
+  log_capture_t log;
+  modbus_client_t client(true, folder.path() / "korvex.cache");
+  fill_cache(client, 0);
+  client.start();  // returns at once
+  EXPECT_EQ(log.count("Нет ни одного запущенного порта! Режим ожидания..."), 1);
+  EXPECT_EQ(log.count("Очередь исходящих сообщений : запуск"), 0);
+}
+
+TEST(PublishLoop, DeliversQueuedMessagesRetainedAndInOrder) {
+  local_broker_t broker;
+  temp_dir_t folder;
+  log_capture_t log;
+  auto client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
+  fill_cache(*client, 2);
+  client->connect("127.0.0.1", broker.port(), 60);
+  ASSERT_TRUE(wait_until([&] { return client->is_connected(); }));
+  auto serving = std::async(std::launch::async, [&] { client->start(); });
+
+  constexpr int count = 60;
+  auto outgoing = client->outgoing_queue();
+  subscriber_t subscriber(broker.port(), "order/#", count + 1);
+  // The probe is retained: the subscriber sees it whether it subscribed
+  // before or after the publish, and after it everything arrives live.
+  outgoing->push(retained("order/probe", "ready"));
+  ASSERT_EQ(subscriber.line(), "order/probe ready");
+
+  // Two producers taking turns, as two ports would.
+  std::thread first([&] {
+    for (int i = 0; i < count; i += 2) outgoing->push(retained("order/" + std::to_string(i), "v" + std::to_string(i)));
+  });
+  first.join();
+  std::thread second([&] {
+    for (int i = 1; i < count; i += 2) outgoing->push(retained("order/" + std::to_string(i), "v" + std::to_string(i)));
+  });
+  second.join();
+
+  std::vector<std::string> expected, seen;
+  for (int i = 0; i < count; i += 2) expected.push_back("order/" + std::to_string(i) + " v" + std::to_string(i));
+  for (int i = 1; i < count; i += 2) expected.push_back("order/" + std::to_string(i) + " v" + std::to_string(i));
+  for (int i = 0; i < count; ++i) seen.push_back(subscriber.line());
+  EXPECT_EQ(seen, expected);
+
+  std::set<std::string> expected_retained(expected.begin(), expected.end());
+  expected_retained.insert("order/probe ready");
+  EXPECT_EQ(retained_lines(broker.port(), "order/#"), expected_retained);
+
+  client->request_stop();
+  ASSERT_EQ(serving.wait_for(5s), std::future_status::ready);
+  serving.get();
+  client.reset();
+  EXPECT_EQ(log.count("Очередь исходящих сообщений : запуск"), 1);
+  EXPECT_EQ(log.count("Очередь исходящих сообщений : завершено"), 1);
+}
+
+TEST(PublishLoop, StopWakesLoopBlockedOnEmptyQueue) {
+  // Broker away on purpose: neither the stop nor the teardown may depend on it.
+  for (bool with_broker : {true, false}) {
+    local_broker_t broker;
+    if (!with_broker) broker.stop();
+    temp_dir_t folder;
+    auto client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
+    fill_cache(*client, 3);
+    client->connect("127.0.0.1", broker.port(), 60);
+    std::atomic<bool> returned{false};
+    std::thread serving([&] {
+      client->start();
+      returned = true;
+    });
+    // Let the loop reach its blocking pop; the stop must work either way.
+    std::this_thread::sleep_for(100ms);
+    const auto started = std::chrono::steady_clock::now();
+    client->request_stop();
+    EXPECT_TRUE(wait_until([&] { return returned.load(); }, 5s)) << "with_broker " << with_broker;
+    serving.join();
+    client.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s) << "with_broker " << with_broker;
+  }
+}
+
+TEST(PublishLoop, MessagePoppedAfterStopIsNotPublished) {
+  local_broker_t broker;
+  temp_dir_t folder;
+  auto client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
+  fill_cache(*client, 1);
+  client->connect("127.0.0.1", broker.port(), 60);
+  ASSERT_TRUE(wait_until([&] { return client->is_connected(); }));
+  // Stopped before the loop runs: what is queued stays unpublished.
+  client->outgoing_queue()->push(retained("late/one", "x"));
+  client->request_stop();
+  client->start();
+  EXPECT_TRUE(retained_lines(broker.port(), "late/#").empty());
+}
