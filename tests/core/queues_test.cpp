@@ -64,11 +64,12 @@ TEST(SyncQueue, BlockedPopWokenByPushStopAndDestructor) {
   }
   {  // the destructor releases a waiter and then returns
     auto queue = std::make_unique<sync_queue_t<mqtt_message_t>>();
+    auto* waited_on = queue.get();
     std::atomic<bool> entered = false;
-    auto popped = std::async(std::launch::async, [&] {
+    auto popped = std::async(std::launch::async, [waited_on, &entered] {
       mqtt_message_t out;
       entered = true;
-      return queue->pop(out);
+      return waited_on->pop(out);
     });
     while (!entered) std::this_thread::yield();
     std::this_thread::sleep_for(20ms);

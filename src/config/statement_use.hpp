@@ -1,0 +1,23 @@
+#pragma once
+
+#include <SQLiteCpp/Statement.h>
+
+// A statement left stepped keeps its read snapshot or lock open on the cache
+// file, which other handles then wait for; every use therefore resets it as
+// soon as its result has been taken, on the error path too.
+class statement_reset_guard_t {
+ public:
+  explicit statement_reset_guard_t(SQLite::Statement& statement) : statement(statement) {}
+  ~statement_reset_guard_t() { statement.tryReset(); }
+  statement_reset_guard_t(const statement_reset_guard_t&) = delete;
+  statement_reset_guard_t& operator=(const statement_reset_guard_t&) = delete;
+
+ private:
+  SQLite::Statement& statement;
+};
+
+// Runs an INSERT or UPDATE and returns the number of changed rows.
+inline int exec_and_reset(SQLite::Statement& statement) {
+  statement_reset_guard_t guard(statement);
+  return statement.exec();
+}

@@ -1,0 +1,79 @@
+#include <algorithm>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "config/cache_database.hpp"
+#include "config/channel_loader.hpp"
+#include "config/statement_use.hpp"
+
+namespace {
+
+const char* const length_message = "Ошибка длины определяемого типа данных";
+
+// A type's size travels as one byte (the frame reads that many bytes), so a
+// length of zero, below zero or above 255 would read the wrong registers.
+int byte_length(const json& length) {
+  if (length.is_number_float()) {
+    const double value = length.get<double>();
+    if (!(value >= 1 && value < 256)) throw std::runtime_error(length_message);
+    return static_cast<int>(value);
+  }
+  if (length.is_number_unsigned() && length.get<uint64_t>() > 255) throw std::runtime_error(length_message);
+  const int64_t value = length.get<int64_t>();
+  if (value < 1 || value > 255) throw std::runtime_error(length_message);
+  return static_cast<int>(value);
+}
+
+bool user_type_exists(SQLite::Database& database, const int64_t& connection_id, const std::string& cname,
+                      const std::string& type_name) {
+  auto& count = fresh_config_statement(count_user_type);
+  statement_reset_guard_t guard(count);
+  count.bind(":connection_id", connection_id);
+  count.bind(":cname", cname);
+  count.bind(":value_type", type_name);
+  return database.execAndGet(count.getExpandedSQL()).getInt() > 0;
+}
+
+}  // namespace
+
+void load_classes(const std::shared_ptr<SQLite::Database>& database, const json& classes,
+                  const int64_t& connection_id, const std::string& cname, const std::string& parent,
+                  const std::string& type_name, const type_chain_t& enclosing_types) {
+  if (classes.is_null()) throw std::runtime_error("Ошибка секции определяемых типов данных");
+  // A type inside itself has no size and no end: every reader of it would
+  // recurse until the stack runs out.
+  if (std::find(enclosing_types.begin(), enclosing_types.end(), type_name) != enclosing_types.end()) {
+    throw std::runtime_error(fmt::format("Определяемый тип данных {} содержит сам себя", type_name));
+  }
+  if (user_type_exists(*database, connection_id, cname, type_name)) return;
+
+  for (const auto& definition : classes) {
+    if (!has_content(find_member(definition, "value_type"))) {
+      throw std::runtime_error("Ошибка имени определяемого типа данных");
+    }
+    const json& name = definition.at("value_type");
+    if (!name.is_string() || name.get_ref<const std::string&>() != type_name) continue;
+
+    const json* length = find_member(definition, "length");
+    if (!has_content(length)) throw std::runtime_error(length_message);
+    const json* members = find_member(definition, "channels");
+    if (!has_content(members)) throw std::runtime_error("Ошибка списка каналов определяемого типа данных");
+    const int bytes = byte_length(*length);
+
+    auto& insert = fresh_config_statement(insert_user_type);
+    insert.bind(":connection_id", connection_id);
+    insert.bind(":cname", cname);
+    insert.bind(":name", type_name);
+    insert.bind(":regs_num", bytes / 2 + bytes % 2);
+    insert.bind(":bytes_num", bytes);
+    insert.bind(":parent");
+    if (!parent.empty()) insert.bind(":parent", parent);
+    if (exec_and_reset(insert) != 1) throw std::runtime_error("Ошибка записи определяемого типа данных");
+
+    type_chain_t chain = enclosing_types;
+    chain.push_back(type_name);
+    load_channels(database, connection_id, *members, classes, cname, type_name, chain);
+    return;
+  }
+}

@@ -1,0 +1,219 @@
+#include "mqtt/topics_table.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <SQLiteCpp/Statement.h>
+#include <fmt/format.h>
+
+#include "core/constants.hpp"
+#include "core/value_types.hpp"
+
+namespace {
+
+const char* const create_text =
+    "CREATE TABLE Topics (  ConnectionID  INTEGER REFERENCES Connections (ROWID) NOT NULL,  DeviceID      "
+    "INTEGER REFERENCES Devices (ROWID) NOT NULL,  ChannelID     INTEGER REFERENCES Channels (ROWID) NOT NULL,  "
+    "DeviceTopic   TEXT REFERENCES Devices (Control) NOT NULL,  ChannelTopic  TEXT NOT NULL,  Subscribe     "
+    "INTEGER(1) NOT NULL);";
+const char* const insert_topic_text =
+    "INSERT INTO Topics (ConnectionID, DeviceID, ChannelID, DeviceTopic, ChannelTopic, Subscribe)  VALUES "
+    "(:connection_id, :device_id, :channel_id, :device_topic, :channel_topic, :subscribe)";
+const char* const select_bit_fields_text =
+    "SELECT ROWID AS bitfield_id, Name AS name, RegAddr AS reg_addr, ReadOnly AS read_only FROM Channels  WHERE "
+    "ConnectionID = :connection_id AND CName = :cname AND Parent = :parent AND ValueType = 'bit' AND RegType IS "
+    "NULL";
+const char* const select_connections_text = "SELECT ROWID AS connection_id FROM Connections";
+const char* const select_devices_text =
+    "  SELECT ROWID AS device_id, Topic AS device_topic, CName AS cname FROM Devices    WHERE ConnectionID = "
+    ":connection_id";
+// The register kind comes along so that a writable leaf on registers that
+// cannot be written is refused instead of subscribed.
+const char* const select_channels_text =
+    "  SELECT ROWID AS channel_id, Name AS name, ValueType AS value_type, ReadOnly AS read_only, Prefix AS "
+    "prefix, RegType AS reg_type FROM Channels    WHERE ConnectionID = :connection_id AND CName = :cname AND "
+    "Parent IS NULL AND RegType IS NOT NULL";
+const char* const select_members_text =
+    "SELECT ROWID AS channel_id, Name AS name, ValueType AS value_type, ReadOnly AS read_only, Prefix AS prefix "
+    "FROM Channels  WHERE ConnectionID = :connection_id AND CName = :cname AND Parent = :parent AND RegType IS "
+    "NULL";
+
+struct channel_row_t {
+  int64_t id;
+  std::string name;
+  std::string value_type;
+  bool read_only;
+  bool prefix;
+  std::string reg_type;
+};
+
+struct device_row_t {
+  int64_t id;
+  std::string topic;
+  std::string cname;
+};
+
+// Where the leaves being walked belong.
+struct walk_place_t {
+  int64_t connection_id;
+  int64_t device_id;
+  std::string cname;
+  std::string device_topic;
+  bool registers_writable;  // false under a status or input channel
+};
+
+// Rows are copied out and the statement reset before anything is written,
+// so no read stays open across the inserts.
+template <typename row_t, typename read_row_t>
+std::vector<row_t> copy_rows(SQLite::Statement& statement, read_row_t read_row) {
+  std::vector<row_t> rows;
+  try {
+    while (statement.executeStep()) rows.push_back(read_row(statement));
+  } catch (...) {
+    statement.tryReset();
+    throw;
+  }
+  statement.reset();
+  return rows;
+}
+
+channel_row_t read_channel_row(SQLite::Statement& statement) {
+  return {statement.getColumn("channel_id").getInt64(), statement.getColumn("name").getString(),
+          statement.getColumn("value_type").getString(), statement.getColumn("read_only").getInt() != 0,
+          statement.getColumn("prefix").getInt() != 0, std::string{}};
+}
+
+// A table type or a string type; anything else names a composite type.
+bool is_table_type(const std::string& value_type) { return register_string_type(value_type) != 1; }
+
+class topics_builder_t {
+ public:
+  explicit topics_builder_t(SQLite::Database& database)
+      : database(database),
+        insert_topic(database, insert_topic_text),
+        select_bit_fields(database, select_bit_fields_text),
+        select_connections(database, select_connections_text),
+        select_devices(database, select_devices_text),
+        select_channels(database, select_channels_text) {}
+
+  void build() {
+    const auto connections = copy_rows<int64_t>(
+        select_connections, [](SQLite::Statement& row) { return row.getColumn("connection_id").getInt64(); });
+    for (const int64_t connection_id : connections) {
+      select_devices.clearBindings();
+      select_devices.bind(":connection_id", connection_id);
+      const auto devices = copy_rows<device_row_t>(select_devices, [](SQLite::Statement& row) {
+        return device_row_t{row.getColumn("device_id").getInt64(), row.getColumn("device_topic").getString(),
+                            row.getColumn("cname").getString()};
+      });
+      for (const auto& device : devices) add_device_topics(connection_id, device);
+    }
+  }
+
+ private:
+  void add_device_topics(int64_t connection_id, const device_row_t& device) {
+    select_channels.clearBindings();
+    select_channels.bind(":connection_id", connection_id);
+    select_channels.bind(":cname", device.cname);
+    const auto channels = copy_rows<channel_row_t>(select_channels, [](SQLite::Statement& row) {
+      auto channel = read_channel_row(row);
+      channel.reg_type = row.getColumn("reg_type").getString();
+      return channel;
+    });
+    for (const auto& channel : channels) {
+      const walk_place_t place{connection_id, device.id, device.cname, device.topic,
+                               write_functions.count(find_token(register_types, channel.reg_type)) != 0};
+      const std::string base_topic = channel.prefix ? channel.name : std::string{};
+      if (is_table_type(channel.value_type)) {
+        if (!add_bit_field_topics(place, channel.name, base_topic)) {
+          insert(place, channel.id, base_topic, !channel.read_only);
+        }
+      } else {
+        add_user_type_topics(place, channel.value_type, base_topic, {});
+      }
+    }
+  }
+
+  bool add_bit_field_topics(const walk_place_t& place, const std::string& channel_name,
+                            const std::string& base_topic) {
+    select_bit_fields.clearBindings();
+    select_bit_fields.bind(":connection_id", place.connection_id);
+    select_bit_fields.bind(":cname", place.cname);
+    select_bit_fields.bind(":parent", channel_name);
+    const auto bit_fields = copy_rows<channel_row_t>(select_bit_fields, [](SQLite::Statement& row) {
+      return channel_row_t{row.getColumn("bitfield_id").getInt64(), row.getColumn("name").getString(), "bit",
+                           row.getColumn("read_only").getInt() != 0, true, std::string{}};
+    });
+    for (const auto& bit_field : bit_fields) {
+      insert(place, bit_field.id, fmt::format("{}_{}", base_topic, bit_field.name), !bit_field.read_only);
+    }
+    return !bit_fields.empty();
+  }
+
+  void add_user_type_topics(const walk_place_t& place, const std::string& type_name, const std::string& base_topic,
+                            std::vector<std::string> enclosing_types) {
+    // A type that contains itself would make this walk endless.
+    if (std::find(enclosing_types.begin(), enclosing_types.end(), type_name) != enclosing_types.end()) {
+      throw std::runtime_error(fmt::format("Определяемый тип данных {} содержит сам себя", type_name));
+    }
+    enclosing_types.push_back(type_name);
+
+    SQLite::Statement select_members(database, select_members_text);
+    select_members.bind(":connection_id", place.connection_id);
+    select_members.bind(":cname", place.cname);
+    select_members.bind(":parent");
+    if (!type_name.empty()) select_members.bind(":parent", type_name);
+    const auto members = copy_rows<channel_row_t>(select_members, read_channel_row);
+    for (const auto& member : members) {
+      const std::string member_base = member.prefix ? fmt::format("{}_{}", base_topic, member.name) : base_topic;
+      if (is_table_type(member.value_type)) {
+        if (!add_bit_field_topics(place, member.name, member_base)) {
+          insert(place, member.id, member_base, !member.read_only);
+        }
+      } else {
+        add_user_type_topics(place, member.value_type, member_base, enclosing_types);
+      }
+    }
+  }
+
+  void insert(const walk_place_t& place, int64_t channel_id, const std::string& channel_topic, bool subscribe) {
+    // A command on a status or input register would be written with no
+    // function code at all.
+    if (subscribe && !place.registers_writable) {
+      throw std::runtime_error("Указан недоступный для записи тип регистра");
+    }
+    insert_topic.clearBindings();
+    insert_topic.bind(":connection_id", place.connection_id);
+    insert_topic.bind(":device_id", place.device_id);
+    insert_topic.bind(":channel_id", channel_id);
+    insert_topic.bind(":device_topic", place.device_topic);
+    insert_topic.bind(":channel_topic", channel_topic);
+    insert_topic.bind(":subscribe", subscribe ? 1 : 0);
+    int changed = 0;
+    try {
+      changed = insert_topic.exec();
+    } catch (...) {
+      insert_topic.tryReset();
+      throw;
+    }
+    insert_topic.reset();
+    if (changed != 1) throw std::runtime_error("Ошибка записи топика");
+  }
+
+  SQLite::Database& database;
+  SQLite::Statement insert_topic;
+  SQLite::Statement select_bit_fields;
+  SQLite::Statement select_connections;
+  SQLite::Statement select_devices;
+  SQLite::Statement select_channels;
+};
+
+}  // namespace
+
+void build_topics_table(const std::shared_ptr<SQLite::Database>& database) {
+  database->exec(create_text);
+  topics_builder_t(*database).build();
+}
