@@ -59,12 +59,12 @@ std::string run_output(const std::string& command) {
 local_broker_t::local_broker_t() : listen_port(free_tcp_port()) {
   folder.write("mosquitto.conf", "listener " + std::to_string(listen_port) +
                                      " 127.0.0.1\nallow_anonymous true\npersistence false\n");
-  start();
+  restart();
 }
 
-local_broker_t::~local_broker_t() { stop(); }
+local_broker_t::~local_broker_t() { kill(); }
 
-void local_broker_t::start() {
+void local_broker_t::restart() {
   if (pid > 0) return;
   const auto config = (folder.path() / "mosquitto.conf").string();
   const auto log = (folder.path() / "mosquitto.log").string();
@@ -83,9 +83,9 @@ void local_broker_t::start() {
   }
 }
 
-void local_broker_t::stop() {
+void local_broker_t::kill() {
   if (pid <= 0) return;
-  kill(pid, SIGKILL);
+  ::kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   pid = -1;
 }

@@ -129,14 +129,14 @@ TEST(BrokerClient, ConnectsAndSetsConnected) {
 
 TEST(BrokerClient, BrokerDownAtStartIsReachedLater) {
   local_broker_t broker;
-  broker.stop();
+  broker.kill();
   temp_dir_t folder;
   log_capture_t log;
   auto client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
   EXPECT_EQ(client->connect("127.0.0.1", broker.port(), 60), MOSQ_ERR_SUCCESS) << "the network thread starts";
   EXPECT_EQ(log.count("Ошибка подключения к брокеру Mosquitto"), 1);
   EXPECT_FALSE(client->is_connected());
-  broker.start();
+  broker.restart();
   EXPECT_TRUE(wait_until([&] { return client->is_connected(); }));
 }
 
@@ -148,14 +148,14 @@ TEST(BrokerClient, ReconnectsAfterBrokerLoss) {
   client->connect("127.0.0.1", broker.port(), 60);
   ASSERT_TRUE(wait_until([&] { return client->is_connected(); }));
 
-  broker.stop();
+  broker.kill();
   ASSERT_TRUE(wait_until([&] { return !client->is_connected(); }));
   const auto lines = log.lines();
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
     return line.rfind("Брокер : запрос на переподключение : ", 0) == 0;
   }));
 
-  broker.start();
+  broker.restart();
   EXPECT_TRUE(wait_until([&] { return client->is_connected(); }, 10s)) << "reconnected within a few seconds";
 }
 
@@ -165,7 +165,7 @@ TEST(BrokerClient, TeardownWithBrokerAwayDoesNotHang) {
   auto client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
   client->connect("127.0.0.1", broker.port(), 60);
   ASSERT_TRUE(wait_until([&] { return client->is_connected(); }));
-  broker.stop();
+  broker.kill();
   ASSERT_TRUE(wait_until([&] { return !client->is_connected(); }));
 
   auto teardown = std::async(std::launch::async, [&] { client.reset(); });
@@ -232,7 +232,7 @@ TEST(PublishLoop, StopWakesLoopBlockedOnEmptyQueue) {
   // Broker away on purpose: neither the stop nor the teardown may depend on it.
   for (bool with_broker : {true, false}) {
     local_broker_t broker;
-    if (!with_broker) broker.stop();
+    if (!with_broker) broker.kill();
     temp_dir_t folder;
     auto client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
     fill_cache(*client, 3);
