@@ -140,7 +140,12 @@ int main(int argc, char* argv[]) {
   // Blocked before any thread starts, so every later thread inherits it.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
-  for (int number : {SIGINT, SIGUSR1, SIGTERM}) sigaddset(&stop_signals, number);
+  for (int number : {SIGINT, SIGUSR1, SIGTERM}) {
+    // An inherited "ignore" (a background job of a script) would discard
+    // the signal before the signal thread could take it.
+    signal(number, SIG_DFL);
+    sigaddset(&stop_signals, number);
+  }
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   std::thread(take_signals, stop_signals).detach();
 
