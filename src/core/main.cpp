@@ -149,16 +149,19 @@ int main(int argc, char* argv[]) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   std::thread(take_signals, stop_signals).detach();
 
+  // Held here until the process ends: a load that fails half-way leaves its
+  // statements prepared, and the database must not close under them.
+  std::shared_ptr<SQLite::Database> loaded_database;
   try {
     const auto cache_path = state_directory / cache_file_name;
     const auto options = parse_options(argc, argv, cache_path);
     std::filesystem::remove(cache_path);
     service_client = std::make_unique<modbus_client_t>(true);
 
-    auto database = service_client->database_handle();
+    loaded_database = service_client->database_handle();
     enter_phase(main_phase_t::loading);
     const auto settings =
-        load_configuration(options.config_path, std::move(database), options.is_debug, options.debug_fixed);
+        load_configuration(options.config_path, loaded_database, options.is_debug, options.debug_fixed);
     enter_phase(main_phase_t::starting);
 
     service_logger =
@@ -175,9 +178,9 @@ int main(int argc, char* argv[]) {
   } catch (const std::exception& error) {
     // Logged as data: configuration texts may hold braces.
     spdlog::default_logger()->error("{}", error.what());
-    // A load that failed half-way leaves the loader's statements prepared;
-    // they must go before the client closes their database.
+    // Those statements go before the client closes the database.
     release_config_statements();
   }
+  loaded_database.reset();
   shutdown_and_exit();
 }
