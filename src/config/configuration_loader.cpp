@@ -178,12 +178,17 @@ void build_cache_database(std::shared_ptr<SQLite::Database> database, const json
   const std::string charset = system_charset();
   create_cache_schema(*database);
   prepare_config_statements(*database);
-
-  const json* ports = find_member(config, "ports");
-  if (!has_content(ports)) throw std::runtime_error("Ошибка секции \"ports\"");
-  for (const auto& port : *ports) load_port(database, port, charset);
-
-  build_topics_table(database);
+  // The statements must go before the database handle does, on the error
+  // path too.
+  try {
+    const json* ports = find_member(config, "ports");
+    if (!has_content(ports)) throw std::runtime_error("Ошибка секции \"ports\"");
+    for (const auto& port : *ports) load_port(database, port, charset);
+    build_topics_table(database);
+  } catch (...) {
+    release_config_statements();
+    throw;
+  }
   release_config_statements();
 }
 

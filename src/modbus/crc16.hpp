@@ -1,0 +1,8 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// CRC-16/MODBUS (reflected polynomial 0xA001, start 0xFFFF, no final XOR).
+// The result goes on the wire low byte first.
+uint16_t modbus_crc16(const uint8_t* data, std::size_t size);

@@ -1,0 +1,133 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <SQLiteCpp/Database.h>
+
+#include "core/sync_queue.hpp"
+#include "core/value_types.hpp"
+#include "modbus/frame_header.hpp"
+#include "transport/connection.hpp"
+
+// Texts of the standard Modbus exception codes 0 to 11, used when the
+// device's parameter set gives none of its own. Code 9 has no text.
+extern const std::array<const char*, 12> exception_messages;
+std::string builtin_exception_message(uint8_t code);
+
+// What a read reply carries after its envelope, function code and (Valtec)
+// serial number: a byte count and `data_size` data bytes.
+struct read_reply_layout_t {
+  uint16_t data_size;
+  // The standard read functions without a pattern: the reply's size follows
+  // from the register or coil count asked for, and its byte count must say so.
+  bool counted;
+};
+
+// Functions 1 and 2 return one bit per coil rounded up to whole bytes, 3 and
+// 4 two bytes per register. Other functions and pattern requests carry the
+// value's own byte size.
+read_reply_layout_t read_reply_layout(uint8_t function, value_size_t size, bool has_pattern);
+
+// From a reply body that starts at its byte count: exactly the bytes the value
+// needs, or nothing when the reply cannot hold the value. An 8-bit value read
+// from a register is the register's low-order byte; longer values take the
+// leading bytes.
+std::optional<modbus_vector_t> take_value_bytes(const uint8_t* body, read_reply_layout_t layout,
+                                                uint8_t function, value_size_t size);
+
+// A write request's PDU and what its reply must be.
+struct write_request_t {
+  modbus_vector_t pdu;
+  // Size of the reply PDU: the echo of the request, or function, address and
+  // quantity for the multiple-write functions.
+  std::size_t reply_size;
+  // The multiple-write functions' reply, which must come back unchanged.
+  std::optional<modbus_vector_t> required_reply;
+};
+
+// Data longer than one register cannot travel in a single-register write, so
+// function 6 becomes 16 (write multiple registers); channels configured with
+// 15 or 16 get the standard multiple-write layout too. Any other function
+// sends the address and the data as they are.
+write_request_t make_write_request(uint8_t function, uint16_t address, const modbus_vector_t& data);
+
+// One Modbus transaction for one device and channel. The factory builds a
+// frame for exactly one read or write and destroys it right after.
+class modbus_frame_t {
+ public:
+  modbus_frame_t(uint8_t read_function, uint8_t write_function, std::shared_ptr<connection_t> connection,
+                 std::shared_ptr<SQLite::Database> database, std::unique_ptr<modbus_frame_header_t> header,
+                 std::string name);
+  modbus_frame_t(const modbus_frame_t&) = delete;
+  modbus_frame_t& operator=(const modbus_frame_t&) = delete;
+  virtual ~modbus_frame_t() = default;
+
+  // The value's bytes, empty when the transaction failed.
+  virtual modbus_vector_t read(const std::string& cname, uint16_t address, value_size_t size,
+                               const modbus_vector_t& pattern) = 0;
+  // True when the device confirmed the write.
+  virtual bool write(const std::string& cname, uint16_t address, const modbus_vector_t& data) = 0;
+
+  const std::string& frame_name() const { return name; }
+  uint8_t read_function_code() const { return read_function; }
+  uint8_t write_function_code() const { return write_function; }
+
+ protected:
+  bool send_read_request(uint16_t address, uint16_t count, const modbus_vector_t& pattern);
+  bool send_write_request(const modbus_vector_t& pdu);
+  // Wraps and writes a request after discarding whatever input is pending, so
+  // that a late reply to an earlier request is never taken for this one's.
+  bool send_request(const modbus_vector_t& pdu);
+  // Reads the reply after its envelope: exactly `expected` bytes, no
+  // exception reply, a matching CRC when `crc` is set (then removed).
+  bool receive_response(const std::string& cname, modbus_vector_t& data, uint16_t expected, bool crc);
+  // Checks a write reply against the request and logs why it does not match.
+  bool check_write_reply(const write_request_t& request, const modbus_vector_t& reply);
+  // The value bytes of a read reply body (byte count onwards); logs a reply
+  // that cannot hold the value.
+  modbus_vector_t finish_read(const uint8_t* body, read_reply_layout_t layout, value_size_t size);
+  std::string exception_message(const std::string& cname, uint8_t code);
+
+  uint8_t read_function;
+  uint8_t write_function;
+  std::shared_ptr<connection_t> connection;
+  std::shared_ptr<SQLite::Database> database;
+  std::unique_ptr<modbus_frame_header_t> header;
+  std::string name;
+};
+
+class modbus_rtu_frame_t : public modbus_frame_t {
+ public:
+  using modbus_frame_t::modbus_frame_t;
+  modbus_vector_t read(const std::string& cname, uint16_t address, value_size_t size,
+                       const modbus_vector_t& pattern) override;
+  bool write(const std::string& cname, uint16_t address, const modbus_vector_t& data) override;
+};
+
+class modbus_tcp_frame_t : public modbus_frame_t {
+ public:
+  using modbus_frame_t::modbus_frame_t;
+  modbus_vector_t read(const std::string& cname, uint16_t address, value_size_t size,
+                       const modbus_vector_t& pattern) override;
+  bool write(const std::string& cname, uint16_t address, const modbus_vector_t& data) override;
+};
+
+// The RTU frame with the device's serial number after the function code.
+// These devices accept no writes.
+class valtec_modbus_frame_t : public modbus_frame_t {
+ public:
+  valtec_modbus_frame_t(uint8_t read_function, uint8_t write_function, std::shared_ptr<connection_t> connection,
+                        std::shared_ptr<SQLite::Database> database,
+                        std::unique_ptr<modbus_frame_header_t> header, std::string name,
+                        modbus_vector_t serial_number);
+  modbus_vector_t read(const std::string& cname, uint16_t address, value_size_t size,
+                       const modbus_vector_t& pattern) override;
+  bool write(const std::string& cname, uint16_t address, const modbus_vector_t& data) override;
+
+ private:
+  modbus_vector_t serial_number;
+};

@@ -1,0 +1,115 @@
+#include "modbus/frame_factory.hpp"
+
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "core/constants.hpp"
+#include "core/value_types.hpp"
+
+const char* const class_size_statement_text =
+    "SELECT ByteSize AS bytes_num, RegSize AS regs_num FROM Classes  WHERE ConnectionID = :connection_id AND "
+    "CName = :cname AND Name = :value_type";
+
+namespace {
+
+constexpr int device_type_udp = 0;
+constexpr int device_type_tcp = 1;
+constexpr int device_type_rtu = 2;
+
+bool is_null(SQLite::Statement& row, const char* alias) { return row.getColumn(alias).isNull(); }
+
+uint8_t function_code(SQLite::Statement& row, const char* alias, const std::map<int, int>& defaults,
+                      int register_type) {
+  if (!is_null(row, alias)) return static_cast<uint8_t>(row.getColumn(alias).getUInt());
+  const auto found = defaults.find(register_type);
+  return found == defaults.end() ? 0 : static_cast<uint8_t>(found->second);
+}
+
+modbus_vector_t blob_bytes(SQLite::Statement& row, const char* alias) {
+  const auto column = row.getColumn(alias);
+  if (column.isNull()) return {};
+  const auto* bytes = static_cast<const uint8_t*>(column.getBlob());
+  return modbus_vector_t(bytes, bytes + column.getBytes());
+}
+
+}  // namespace
+
+std::unique_ptr<modbus_frame_t> make_modbus_frame(const std::shared_ptr<connection_t>& connection,
+                                                  const std::shared_ptr<SQLite::Database>& database,
+                                                  const std::shared_ptr<SQLite::Statement>& row,
+                                                  const std::string& log_name) {
+  auto& statement = *row;
+  const int device_type = find_token(device_types, statement.getColumn("device_type").getString());
+  const int register_type = find_token(register_types, statement.getColumn("reg_type").getString());
+  const auto sid = static_cast<uint8_t>(statement.getColumn("sid").getUInt());
+  const uint8_t read_function = function_code(statement, "read_function", read_functions, register_type);
+  const uint8_t write_function = function_code(statement, "write_function", write_functions, register_type);
+
+  const std::string model = is_null(statement, "device_model") ? "" : statement.getColumn("device_model").getString();
+  if (model == "valtec") {
+    return std::make_unique<valtec_modbus_frame_t>(read_function, write_function, connection, database,
+                                                   std::make_unique<modbus_rtu_frame_header_t>(sid),
+                                                   fmt::format("VALTEC : {}", log_name),
+                                                   blob_bytes(statement, "device_extra"));
+  }
+  if (model.empty()) {
+    if (device_type == device_type_rtu) {
+      return std::make_unique<modbus_rtu_frame_t>(read_function, write_function, connection, database,
+                                                  std::make_unique<modbus_rtu_frame_header_t>(sid),
+                                                  fmt::format("RTU : {}", log_name));
+    }
+    if (device_type == device_type_udp || device_type == device_type_tcp) {
+      return std::make_unique<modbus_tcp_frame_t>(read_function, write_function, connection, database,
+                                                  std::make_unique<modbus_tcp_frame_header_t>(1, 0, 0, sid),
+                                                  fmt::format("TCP : {}", log_name));
+    }
+  }
+  throw std::runtime_error("Неподдерживаемый тип фрейма");
+}
+
+modbus_vector_t read_channel_registers(const std::shared_ptr<connection_t>& connection,
+                                       const std::shared_ptr<SQLite::Database>& database,
+                                       const std::shared_ptr<SQLite::Statement>& row,
+                                       const std::shared_ptr<SQLite::Statement>& class_size_statement,
+                                       const std::string& log_name) {
+  auto& statement = *row;
+  const std::string cname = statement.getColumn("cname").getString();
+  const std::string value_type = statement.getColumn("value_type").getString();
+
+  value_size_t size{};
+  if (register_string_type(value_type) == 0) {
+    size = *value_types.find(value_type);
+  } else {
+    auto& classes = *class_size_statement;
+    classes.reset();
+    classes.clearBindings();
+    classes.bind(":connection_id", static_cast<int64_t>(connection->connection_id));
+    classes.bind(":cname", cname);
+    classes.bind(":value_type", value_type);
+    classes.tryExecuteStep();
+    size.bytes_num = static_cast<uint8_t>(classes.getColumn("bytes_num").getUInt());
+    size.regs_num = static_cast<uint8_t>(classes.getColumn("regs_num").getUInt());
+    classes.reset();
+  }
+
+  const auto address = static_cast<uint16_t>(statement.getColumn("reg_addr").getUInt());
+  const modbus_vector_t pattern = blob_bytes(statement, "pattern");
+
+  const auto frame = make_modbus_frame(connection, database, row, log_name);
+  return frame->read(cname, address, size, pattern);
+}
+
+bool write_channel_registers(const std::shared_ptr<connection_t>& connection,
+                             const std::shared_ptr<SQLite::Database>& database,
+                             const std::shared_ptr<SQLite::Statement>& row, const modbus_vector_t& data,
+                             const std::string& log_name) {
+  auto& statement = *row;
+  const std::string cname = statement.getColumn("cname").getString();
+  find_token(device_types, statement.getColumn("device_type").getString());
+  find_token(register_types, statement.getColumn("reg_type").getString());
+  const auto address = static_cast<uint16_t>(statement.getColumn("reg_addr").getUInt());
+
+  const auto frame = make_modbus_frame(connection, database, row, log_name);
+  return frame->write(cname, address, data);
+}

@@ -1,0 +1,137 @@
+#include "transport/serial_connection.hpp"
+
+#include <exception>
+
+#include <spdlog/spdlog.h>
+
+serial_connection_t::serial_connection_t(const SQLite::Statement& row) {
+  connection_id = row.getColumn("connection_id").getInt64();
+  rto = row.getColumn("rto").getUInt();
+  sto = row.getColumn("sto").getUInt();
+  port = row.getColumn("rs_port").getString();
+  baudrate = row.getColumn("baud_rate").getUInt();
+  bytesize = static_cast<int32_t>(row.getColumn("byte_size").getUInt());
+  parity = static_cast<int32_t>(row.getColumn("parity").getUInt());
+  stopbits = static_cast<int32_t>(row.getColumn("stop_bits").getUInt());
+  flowcontrol = static_cast<int32_t>(row.getColumn("flow_control").getUInt());
+  timeout = serial::Timeout{0, rto, 0, sto, 0};
+  // The settings are part of the name: the same device with other settings
+  // is another connection in the log.
+  name = fmt::format("{}:{}:{}:{}:{}:{}", port, baudrate, bytesize, parity, stopbits, flowcontrol);
+  serial_connection_t::init();
+  serial_connection_t::open();
+}
+
+serial_connection_t::~serial_connection_t() { close_port(); }
+
+void serial_connection_t::init() {
+  try {
+    serial = std::make_unique<serial::Serial>(port, baudrate, timeout, static_cast<serial::bytesize_t>(bytesize),
+                                              static_cast<serial::parity_t>(parity),
+                                              static_cast<serial::stopbits_t>(stopbits),
+                                              static_cast<serial::flowcontrol_t>(flowcontrol));
+  } catch (const std::exception&) {
+    spdlog::error("{} : порт недоступен", name);
+  }
+  available = serial != nullptr;
+  if (available) spdlog::info("{} : порт доступен", name);
+}
+
+bool serial_connection_t::is_open() { return serial && serial->isOpen(); }
+
+bool serial_connection_t::open() {
+  try {
+    if (available) {
+      if (is_open()) return true;
+      serial->open();
+      spdlog::info("{} : открыто", name);
+      set_timeouts();
+    }
+    if (!is_open()) spdlog::error("{} : ошибка открытия порта", name);
+    return is_open();
+  } catch (const std::exception& error) {
+    spdlog::info("{} : ошибка : {}", name, error.what());
+    return false;
+  }
+}
+
+void serial_connection_t::close() { close_port(); }
+
+void serial_connection_t::close_port() {
+  if (!available || !is_open()) return;
+  try {
+    serial->close();
+    spdlog::info("{} : порт закрыт", name);
+  } catch (const std::exception& error) {
+    spdlog::info("{} : ошибка : {}", name, error.what());
+  }
+}
+
+void serial_connection_t::drop_after_failure() { close_port(); }
+
+long serial_connection_t::read(uint8_t* buffer, std::size_t size) {
+  if (!open()) return -1;
+  try {
+    const std::size_t count = serial->read(buffer, size);
+    spdlog::debug("{} : принято : {}", name, count);
+    return static_cast<long>(count);
+  } catch (const std::exception& error) {
+    spdlog::error("{} : ошибка чтения : {}", name, error.what());
+  }
+  drop_after_failure();
+  return -1;
+}
+
+long serial_connection_t::write(const uint8_t* data, std::size_t size) {
+  if (!open()) return -1;
+  try {
+    const std::size_t count = serial->write(data, size);
+    spdlog::debug("{} : отправлено : {}", name, count);
+    return static_cast<long>(count);
+  } catch (const std::exception& error) {
+    spdlog::error("{} : ошибка записи : {}", name, error.what());
+  }
+  drop_after_failure();
+  return -1;
+}
+
+void serial_connection_t::flush_input() {
+  if (!serial) return;
+  try {
+    serial->flushInput();
+    spdlog::debug("{} : буфер приема : сброшен", name);
+  } catch (const std::exception& error) {
+    spdlog::error("{} : ошибка сброса буфера приема : {}", name, error.what());
+  }
+}
+
+void serial_connection_t::flush_output() {
+  if (!serial) return;
+  try {
+    serial->flushOutput();
+    spdlog::debug("{} : буфер передачи : сброшен", name);
+  } catch (const std::exception& error) {
+    spdlog::error("{} : ошибка сброса буфера передачи : {}", name, error.what());
+  }
+}
+
+void serial_connection_t::flush() {
+  // Called before every request, also on a port that the poll cycle closed:
+  // it opens the port as read and write do, and a failure here is left for
+  // the request itself to report, not thrown out of the transaction.
+  if (!serial || !open()) return;
+  try {
+    serial->flush();
+  } catch (const std::exception& error) {
+    spdlog::error("{} : ошибка сброса буфера передачи : {}", name, error.what());
+    drop_after_failure();
+    return;
+  }
+  flush_input();
+}
+
+void serial_connection_t::set_timeouts() {
+  if (!serial) return;
+  serial->setTimeout(serial::Timeout{0, rto, 0, sto, 0});
+  spdlog::info("{} : таймауты установлены", name);
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <SQLiteCpp/Column.h>
+#include <SQLiteCpp/Statement.h>
+
+#include "serial/serial.h"
+#include "transport/connection.hpp"
+
+// Modbus RTU over a serial line. The line reopens itself: read, write and
+// flush open a closed port first, and a port whose read or write failed is
+// closed, so an adapter that was unplugged and plugged back is used again.
+class serial_connection_t : public connection_t {
+ public:
+  // Reads connection_id, rto, sto and the rs_ columns of the Connections row
+  // the statement stands on, then creates and opens the port. A port that
+  // cannot be opened is logged, not thrown.
+  explicit serial_connection_t(const SQLite::Statement& row);
+  ~serial_connection_t() override;
+
+  void init() override;
+  bool is_open() override;
+  bool open() override;
+  void close() override;
+  long read(uint8_t* buffer, std::size_t size) override;
+  long write(const uint8_t* data, std::size_t size) override;
+  void flush_input() override;
+  void flush_output() override;
+  // Waits until written output has left, then discards unread input (a late
+  // reply must not be taken as the reply to the next request).
+  void flush() override;
+  void set_timeouts() override;
+
+  int32_t flowcontrol = 0;
+  int32_t stopbits = 0;
+  int32_t parity = 0;
+  int32_t bytesize = 0;
+  serial::Timeout timeout;
+  uint32_t baudrate = 0;
+  std::string port;
+  std::unique_ptr<serial::Serial> serial;
+
+ private:
+  void close_port();
+  // After a failed read or write: the descriptor may belong to a device that
+  // is gone, so it is dropped and the next call opens the path anew.
+  void drop_after_failure();
+};

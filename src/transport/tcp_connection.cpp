@@ -1,0 +1,140 @@
+#include "transport/tcp_connection.hpp"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include <spdlog/spdlog.h>
+
+#include "transport/timeouts.hpp"
+
+namespace {
+
+std::string error_text(int code) { return std::system_category().message(code); }
+
+// Errors after which the stream cannot carry another exchange.
+bool is_broken_stream(int code) { return code != EAGAIN && code != EWOULDBLOCK && code != EINTR; }
+
+}  // namespace
+
+tcp_connection_t::tcp_connection_t(const SQLite::Statement& row)
+    : address(row.getColumn("host").getString(), static_cast<uint16_t>(row.getColumn("host_port").getUInt())),
+      socket(std::make_unique<korvex_net::tcp_connector_t>()) {
+  connection_id = row.getColumn("connection_id").getInt64();
+  rto = row.getColumn("rto").getUInt();
+  sto = row.getColumn("sto").getUInt();
+  name = fmt::format("{}", address.to_string());
+  available = true;
+  open();
+}
+
+tcp_connection_t::~tcp_connection_t() { close_socket(); }
+
+bool tcp_connection_t::is_open() { return socket->is_open(); }
+
+bool tcp_connection_t::open() {
+  if (is_open()) return true;
+  const std::error_code error =
+      socket->connect(address, std::chrono::microseconds(effective_timeout(sto)));
+  spdlog::info("{} : открытo : {} ({})", name, error.message(), error.value());
+  if (error) return false;
+  set_timeouts();
+  return true;
+}
+
+void tcp_connection_t::close() { close_socket(); }
+
+void tcp_connection_t::close_socket() {
+  if (!socket->is_open()) return;
+  const std::error_code error = socket->close();
+  spdlog::info("{} : закрытие : {} ({})", name, error.message(), error.value());
+}
+
+long tcp_connection_t::read(uint8_t* buffer, std::size_t size) {
+  if (!is_open()) return -1;
+  const auto deadline = std::chrono::steady_clock::now() + effective_timeout(rto);
+  std::size_t count = 0;
+  int error = 0;
+  bool stream_over = false;
+  while (count < size) {
+    const long received = socket->recv(buffer + count, size - count, MSG_DONTWAIT);
+    if (received > 0) {
+      count += static_cast<std::size_t>(received);
+      continue;
+    }
+    if (received == 0) {  // the peer closed its side
+      stream_over = true;
+      break;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      error = errno;
+      stream_over = true;
+      break;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !socket->wait_readable(left)) {
+      error = EAGAIN;  // the read timeout ran out
+      break;
+    }
+  }
+  if (count == size) {
+    spdlog::debug("{} : получено : {}", name, size);
+  } else {
+    spdlog::error("{} : ошибка чтения : {} ({})", name, error_text(error), error);
+  }
+  if (stream_over) close_socket();
+  return static_cast<long>(count);
+}
+
+long tcp_connection_t::write(const uint8_t* data, std::size_t size) {
+  if (!is_open()) return -1;
+  const long sent = socket->send(data, size);
+  const int error = sent < 0 ? errno : 0;
+  const long count = sent < 0 ? 0 : sent;
+  if (static_cast<std::size_t>(count) == size) {
+    spdlog::debug("{} : отправлено : {}", name, size);
+  } else {
+    spdlog::error("{} : ошибка записи : {} ({})", name, error_text(error), error);
+  }
+  if (sent < 0 && is_broken_stream(error)) close_socket();
+  return count;
+}
+
+void tcp_connection_t::flush_input() {
+  if (!is_open()) return;
+  // Bounded, so a peer that never stops sending cannot keep us here.
+  constexpr std::size_t drain_limit = 1 << 20;
+  uint8_t scrap[512];
+  std::size_t dropped = 0;
+  while (dropped < drain_limit) {
+    const long received = socket->recv(scrap, sizeof(scrap), MSG_DONTWAIT);
+    if (received > 0) {
+      dropped += static_cast<std::size_t>(received);
+      continue;
+    }
+    const int error = received < 0 ? errno : 0;
+    if (error == EINTR) continue;
+    if (received == 0 || is_broken_stream(error)) {
+      spdlog::error("{} : ошибка чтения : {} ({})", name, error_text(error), error);
+      close_socket();
+    }
+    break;
+  }
+  if (dropped > 0) spdlog::debug("{} : буфер приема : сброшен", name);
+}
+
+void tcp_connection_t::set_timeouts() {
+  const auto receive_error = socket->read_timeout(std::chrono::microseconds(effective_timeout(rto)));
+  const auto send_error = socket->write_timeout(std::chrono::microseconds(effective_timeout(sto)));
+  if (receive_error) {
+    spdlog::error("{} : ошибка установки таймаута RTO : {} ({})", name, receive_error.message(), receive_error.value());
+    return;
+  }
+  if (send_error) {
+    spdlog::error("{} : ошибка установки таймаута STO : {} ({})", name, send_error.message(), send_error.value());
+    return;
+  }
+  spdlog::info("{} : таймауты установлены", name);
+}

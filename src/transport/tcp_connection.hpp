@@ -1,0 +1,41 @@
+#pragma once
+
+#include <memory>
+
+#include <SQLiteCpp/Column.h>
+#include <SQLiteCpp/Statement.h>
+
+#include "net/inet_address.hpp"
+#include "net/socket.hpp"
+#include "transport/connection.hpp"
+
+// Modbus TCP peer over a stream socket. Each open() connects a fresh socket;
+// a failed connect, a peer that closed its side and a broken stream all
+// leave the connection closed, so the next open() connects anew.
+class tcp_connection_t : public connection_t {
+ public:
+  // Reads connection_id, rto, sto, host and host_port from the Connections
+  // row the statement stands on, then makes the first connect. A host that
+  // does not resolve throws std::system_error.
+  explicit tcp_connection_t(const SQLite::Statement& row);
+  ~tcp_connection_t() override;
+
+  bool is_open() override;
+  bool open() override;
+  void close() override;
+  // Gathers up to size bytes until the read timeout runs out: a reply may
+  // arrive in several segments. A short count means the timeout ran out or
+  // the stream ended.
+  long read(uint8_t* buffer, std::size_t size) override;
+  long write(const uint8_t* data, std::size_t size) override;
+  // Drops whatever is already waiting (a late reply, or the unread tail of a
+  // longer one), so it is never taken as the reply to the next request.
+  void flush_input() override;
+  void set_timeouts() override;
+
+  korvex_net::inet_address_t address;
+  std::unique_ptr<korvex_net::tcp_connector_t> socket;
+
+ private:
+  void close_socket();
+};

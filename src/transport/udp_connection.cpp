@@ -1,0 +1,117 @@
+#include "transport/udp_connection.hpp"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include <spdlog/spdlog.h>
+
+#include "transport/timeouts.hpp"
+
+namespace {
+
+std::string error_text(int code) { return std::system_category().message(code); }
+
+constexpr std::size_t largest_datagram = 65536;
+
+}  // namespace
+
+udp_connection_t::udp_connection_t(const SQLite::Statement& row)
+    : address(row.getColumn("host").getString(), static_cast<uint16_t>(row.getColumn("host_port").getUInt())),
+      socket(std::make_unique<korvex_net::datagram_socket_t>()),
+      datagram(largest_datagram) {
+  connection_id = row.getColumn("connection_id").getInt64();
+  rto = row.getColumn("rto").getUInt();
+  sto = row.getColumn("sto").getUInt();
+  name = fmt::format("{}", address.to_string());
+  if (const auto error = socket->open()) throw std::system_error(error);
+  available = true;
+  connect_socket();
+}
+
+udp_connection_t::~udp_connection_t() { close_socket(); }
+
+bool udp_connection_t::is_open() { return socket->is_open(); }
+
+bool udp_connection_t::open() {
+  if (is_open()) return true;
+  if (const auto error = socket->open()) {
+    spdlog::info("UDP : открытие ({}) : {} ({})", address.to_string(), error.message(), error.value());
+    return false;
+  }
+  return connect_socket();
+}
+
+bool udp_connection_t::connect_socket() {
+  const std::error_code error = socket->connect(address);
+  spdlog::info("UDP : открытие ({}) : {} ({})", address.to_string(), error.message(), error.value());
+  if (error) {
+    // Closed again, so is_open() stays false and the next open() retries.
+    socket->close();
+    return false;
+  }
+  set_timeouts();
+  return true;
+}
+
+void udp_connection_t::close() { close_socket(); }
+
+void udp_connection_t::close_socket() {
+  kept.clear();
+  if (!socket->is_open()) return;
+  const std::error_code error = socket->close();
+  spdlog::info("UDP : закрытие ({}) : {} ({})", address.to_string(), error.message(), error.value());
+}
+
+long udp_connection_t::read(uint8_t* buffer, std::size_t size) {
+  if (!is_open()) return -1;
+  if (!kept.empty()) {
+    const std::size_t count = std::min(size, kept.size());
+    std::memcpy(buffer, kept.data(), count);
+    kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(count));
+    return static_cast<long>(count);
+  }
+  long received = -1;
+  int error = EAGAIN;  // the read timeout ran out
+  if (socket->wait_readable(effective_timeout(rto))) {
+    received = socket->recv(datagram.data(), datagram.size(), MSG_DONTWAIT);
+    error = received < 0 ? errno : 0;
+  }
+  if (received <= 0) {
+    spdlog::debug("UDP : получено ({}) : {} ({})", size, error_text(error), error);
+    return 0;
+  }
+  const std::size_t count = std::min(size, static_cast<std::size_t>(received));
+  std::memcpy(buffer, datagram.data(), count);
+  kept.assign(datagram.begin() + static_cast<std::ptrdiff_t>(count), datagram.begin() + received);
+  return static_cast<long>(count);
+}
+
+long udp_connection_t::write(const uint8_t* data, std::size_t size) {
+  if (!is_open()) return -1;
+  const long sent = socket->send(data, size);
+  if (sent > 0) return sent;
+  const int error = sent < 0 ? errno : 0;
+  spdlog::debug("UDP : отправлено ({}) : {} ({})", size, error_text(error), error);
+  return 0;
+}
+
+void udp_connection_t::flush_input() {
+  kept.clear();
+  if (!is_open()) return;
+  // Bounded, so a peer that never stops sending cannot keep us here.
+  constexpr int drain_limit = 1024;
+  for (int drained = 0; drained < drain_limit; ++drained) {
+    const long received = socket->recv(datagram.data(), datagram.size(), MSG_DONTWAIT);
+    if (received >= 0) continue;
+    // A refused earlier send is reported once and cleared; datagrams behind
+    // it are still to be dropped.
+    if (errno == EINTR || errno == ECONNREFUSED) continue;
+    break;
+  }
+}
+
+void udp_connection_t::set_timeouts() { spdlog::warn("UDP : таймауты : не применимо"); }
