@@ -12,12 +12,12 @@
 #include <fstream>
 #include <string>
 
-#include "../mqtt/local_broker.hpp"
 #include "service_process.hpp"
+#include "support/broker.hpp"
 #include "support/temp_dir.hpp"
 
 using namespace std::chrono_literals;
-using korvex_test::local_broker_t;
+using korvex_test::broker_t;
 using korvex_test::service_process_t;
 using korvex_test::temp_dir_t;
 
@@ -59,7 +59,7 @@ std::string start_line(const std::filesystem::path& config) {
 }  // namespace
 
 TEST(Service, StartsConnectsAndLogsToFileAndConsole) {
-  local_broker_t broker;
+  broker_t broker;
   temp_dir_t folder;
   const auto config = folder.write("korvex.json", standby_config(broker.port()));
   {
@@ -80,7 +80,7 @@ TEST(Service, StartsConnectsAndLogsToFileAndConsole) {
 }
 
 TEST(Service, ReachesABrokerThatComesUpLater) {
-  local_broker_t broker;
+  broker_t broker;
   broker.kill();
   temp_dir_t folder;
   const auto config = folder.write("korvex.json", standby_config(broker.port()));
@@ -93,7 +93,7 @@ TEST(Service, ReachesABrokerThatComesUpLater) {
 }
 
 TEST(Service, ReconnectsAfterTheBrokerIsKilled) {
-  local_broker_t broker;
+  broker_t broker;
   temp_dir_t folder;
   const auto config = folder.write("korvex.json", serving_config(broker.port()));
   service_process_t service(folder.path() / "var", {"-c", config.string(), "-v"});
@@ -120,7 +120,7 @@ TEST(Service, StandbyRestartsOnConfigurationChange) {
        [](const std::filesystem::path& path) { close(open(path.c_str(), O_WRONLY)); }},
       {"delete", [](const std::filesystem::path& path) { std::filesystem::remove(path); }},
   };
-  local_broker_t broker;
+  broker_t broker;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     temp_dir_t folder;
@@ -153,7 +153,7 @@ TEST(Service, StopSignalsEndEveryWaitWithTheClosingLines) {
       {where_t::publishing, SIGINT, "Interactive attention signal (2) : завершение работы"},
       {where_t::publishing, SIGUSR1, "User signal (10) : завершение работы"},
   };
-  local_broker_t broker;
+  broker_t broker;
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.line) + " where " + std::to_string(static_cast<int>(c.where)));
     temp_dir_t folder;

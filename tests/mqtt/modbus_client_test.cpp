@@ -14,13 +14,15 @@
 #include <mosquittopp.h>
 
 #include "config/cache_database.hpp"
-#include "local_broker.hpp"
 #include "log_capture.hpp"
 #include "mqtt/modbus_client.hpp"
+#include "support/broker.hpp"
 #include "support/temp_dir.hpp"
 
 using namespace std::chrono_literals;
-using korvex_test::local_broker_t;
+using korvex_test::broker_t;
+using korvex_test::mqtt_subscriber_t;
+using korvex_test::received_message_t;
 using korvex_test::log_capture_t;
 using korvex_test::temp_dir_t;
 using korvex_test::wait_until;
@@ -56,36 +58,11 @@ mqtt_message_t retained(const std::string& topic, const std::string& payload) {
   return {0, topic, modbus_vector_t(payload.begin(), payload.end()), 0, true};
 }
 
-// mosquitto_sub running in the background; its output is read line by line.
-class subscriber_t {
- public:
-  subscriber_t(int port, const std::string& filter, int count) {
-    const auto command = "mosquitto_sub -h 127.0.0.1 -p " + std::to_string(port) + " -t '" + filter +
-                         "' -v -W 30 -C " + std::to_string(count);
-    pipe = popen(command.c_str(), "r");
-  }
-  ~subscriber_t() {
-    if (pipe != nullptr) pclose(pipe);
-  }
-  std::string line() {
-    char buffer[512];
-    if (fgets(buffer, sizeof buffer, pipe) == nullptr) return {};
-    std::string text(buffer);
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-  }
-
- private:
-  FILE* pipe = nullptr;
-};
-
-std::set<std::string> retained_lines(int port, const std::string& filter) {
-  const auto output = korvex_test::run_output("mosquitto_sub -h 127.0.0.1 -p " + std::to_string(port) + " -t '" +
-                                              filter + "' -v --retained-only -W 2 2>/dev/null");
+// What the broker keeps retained under the filter, as "topic payload" lines.
+std::set<std::string> retained_lines(const broker_t& broker, const std::string& filter, size_t count) {
   std::set<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t end; (end = output.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.insert(output.substr(start, end - start));
+  for (const auto& message : broker.collect(filter, count, 5s)) {
+    if (message.retained) lines.insert(message.topic + " " + message.payload);
   }
   return lines;
 }
@@ -111,7 +88,7 @@ TEST(ClientId, NameHashAndUuidDigitsCutTo23) {
 }
 
 TEST(BrokerClient, ConnectsAndSetsConnected) {
-  local_broker_t broker;
+  broker_t broker;
   temp_dir_t folder;
   log_capture_t log;
   auto client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
@@ -128,7 +105,7 @@ TEST(BrokerClient, ConnectsAndSetsConnected) {
 }
 
 TEST(BrokerClient, BrokerDownAtStartIsReachedLater) {
-  local_broker_t broker;
+  broker_t broker;
   broker.kill();
   temp_dir_t folder;
   log_capture_t log;
@@ -141,7 +118,7 @@ TEST(BrokerClient, BrokerDownAtStartIsReachedLater) {
 }
 
 TEST(BrokerClient, ReconnectsAfterBrokerLoss) {
-  local_broker_t broker;
+  broker_t broker;
   temp_dir_t folder;
   log_capture_t log;
   auto client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
@@ -160,7 +137,7 @@ TEST(BrokerClient, ReconnectsAfterBrokerLoss) {
 }
 
 TEST(BrokerClient, TeardownWithBrokerAwayDoesNotHang) {
-  local_broker_t broker;
+  broker_t broker;
   temp_dir_t folder;
   auto client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
   client->connect("127.0.0.1", broker.port(), 60);
@@ -183,7 +160,7 @@ TEST(BrokerClient, StandbyWithoutConnections) {
 }
 
 TEST(PublishLoop, DeliversQueuedMessagesRetainedAndInOrder) {
-  local_broker_t broker;
+  broker_t broker;
   temp_dir_t folder;
   log_capture_t log;
   auto client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
@@ -194,11 +171,7 @@ TEST(PublishLoop, DeliversQueuedMessagesRetainedAndInOrder) {
 
   constexpr int count = 60;
   auto outgoing = client->outgoing_queue();
-  subscriber_t subscriber(broker.port(), "order/#", count + 1);
-  // The probe is retained: the subscriber sees it whether it subscribed
-  // before or after the publish, and after it everything arrives live.
-  outgoing->push(retained("order/probe", "ready"));
-  ASSERT_EQ(subscriber.line(), "order/probe ready");
+  mqtt_subscriber_t subscriber(broker, {"order/#"});
 
   // Two producers taking turns, as two ports would.
   std::thread first([&] {
@@ -213,12 +186,12 @@ TEST(PublishLoop, DeliversQueuedMessagesRetainedAndInOrder) {
   std::vector<std::string> expected, seen;
   for (int i = 0; i < count; i += 2) expected.push_back("order/" + std::to_string(i) + " v" + std::to_string(i));
   for (int i = 1; i < count; i += 2) expected.push_back("order/" + std::to_string(i) + " v" + std::to_string(i));
-  for (int i = 0; i < count; ++i) seen.push_back(subscriber.line());
+  for (const auto& message : subscriber.wait_for(count, 15s)) {
+    seen.push_back(message.topic + " " + message.payload);
+    EXPECT_TRUE(message.retained) << message.topic;
+  }
   EXPECT_EQ(seen, expected);
-
-  std::set<std::string> expected_retained(expected.begin(), expected.end());
-  expected_retained.insert("order/probe ready");
-  EXPECT_EQ(retained_lines(broker.port(), "order/#"), expected_retained);
+  EXPECT_EQ(retained_lines(broker, "order/#", count), std::set<std::string>(expected.begin(), expected.end()));
 
   client->request_stop();
   ASSERT_EQ(serving.wait_for(5s), std::future_status::ready);
@@ -231,7 +204,7 @@ TEST(PublishLoop, DeliversQueuedMessagesRetainedAndInOrder) {
 TEST(PublishLoop, StopWakesLoopBlockedOnEmptyQueue) {
   // Broker away on purpose: neither the stop nor the teardown may depend on it.
   for (bool with_broker : {true, false}) {
-    local_broker_t broker;
+    broker_t broker;
     if (!with_broker) broker.kill();
     temp_dir_t folder;
     auto client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
@@ -254,7 +227,7 @@ TEST(PublishLoop, StopWakesLoopBlockedOnEmptyQueue) {
 }
 
 TEST(PublishLoop, MessagePoppedAfterStopIsNotPublished) {
-  local_broker_t broker;
+  broker_t broker;
   temp_dir_t folder;
   auto client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
   fill_cache(*client, 1);
@@ -264,7 +237,7 @@ TEST(PublishLoop, MessagePoppedAfterStopIsNotPublished) {
   client->outgoing_queue()->push(retained("late/one", "x"));
   client->request_stop();
   client->start();
-  EXPECT_TRUE(retained_lines(broker.port(), "late/#").empty());
+  EXPECT_TRUE(retained_lines(broker, "late/#", 1).empty());
 }
 
 #if defined(__SANITIZE_THREAD__)
