@@ -1,0 +1,83 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <mosquittopp.h>
+#include <SQLiteCpp/Database.h>
+#include <SQLiteCpp/Statement.h>
+
+#include "core/constants.hpp"
+#include "core/sync_queue.hpp"
+#include "core/worker_pool.hpp"
+#include "mqtt/port_registry.hpp"
+
+using message_queue_t = sync_queue_t<mqtt_message_t>;
+
+// "korvex#" followed by the uuid's text without its dashes, cut to the 23
+// characters that an MQTT 3.1 client id may have.
+std::string make_client_id(const std::string& uuid_text);
+
+// The process's one broker client. It owns the cache database handle that
+// the loader fills, the outgoing queue every port pushes into, one inbound
+// queue per connection and the pool whose threads run the ports.
+class modbus_client_t : private mosqpp::mosquittopp {
+ public:
+  explicit modbus_client_t(bool clean_session,
+                           const std::filesystem::path& cache_path = state_directory / cache_file_name);
+  ~modbus_client_t() override;
+  modbus_client_t(const modbus_client_t&) = delete;
+  modbus_client_t& operator=(const modbus_client_t&) = delete;
+
+  // Connects and starts the library's network thread in any case: after a
+  // failed first connect the library keeps trying there.
+  int connect(const char* host, int port, int keep_alive);
+
+  // Standby when there is no connection; otherwise builds the port workers
+  // and runs the publish loop on the calling thread until the client stops.
+  void start();
+
+  // Makes a running publish loop return, from any thread. The client stays
+  // usable for its destructor, which finishes the shutdown.
+  void request_stop();
+
+  std::shared_ptr<SQLite::Database> database_handle() const { return database; }
+  std::shared_ptr<message_queue_t> outgoing_queue() const { return outgoing; }
+  bool is_connected() const { return connected.load(); }
+  bool is_stopping() const { return stop.load(); }
+  const std::string& client_id() const { return id; }
+
+ private:
+  modbus_client_t(const std::string& client_id, bool clean_session, const std::filesystem::path& cache_path);
+
+  void publish_loop();
+  void serve_connection(int64_t connection_id);
+
+  void on_connect(int rc) override;
+  void on_connect_with_flags(int rc, int flags) override;
+  void on_disconnect(int rc) override;
+  void on_publish(int mid) override;
+  void on_subscribe(int mid, int qos_count, const int* granted_qos) override;
+  void on_unsubscribe(int mid) override;
+  void on_log(int level, const char* text) override;
+  void on_error() override;
+
+  std::string id;
+  std::shared_ptr<SQLite::Statement> topic_statement;
+  std::shared_ptr<SQLite::Database> database;
+  std::atomic<bool> connected{false};
+  std::unique_ptr<worker_pool_t> port_pool;
+  std::shared_ptr<message_queue_t> outgoing;
+  std::map<int64_t, std::shared_ptr<message_queue_t>> inbound_queues;
+  std::atomic<bool> stop{false};
+  std::mutex publish_mutex;
+  std::condition_variable publish_cv;
+  // Declared last: ports are stopped through it before the members above go.
+  port_registry_t running_ports;
+};
