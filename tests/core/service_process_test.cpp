@@ -120,25 +120,17 @@ const std::string template_error_line =
 
 enum class config_t { standby, serving, missing, broken };
 
+// A disabled port makes the service stand by, an enabled one makes it publish;
+// the broken template name holds braces: the error must come out verbatim.
 std::string config_text(config_t kind, int broker_port) {
-  const std::string mqtt = R"("mqtt": {"url": "127.0.0.1", "port": )" + std::to_string(broker_port) + "},";
-  const std::string connection = R"("connection": {"name": "line", "type": "base.tcp", "tcp": {"url": "127.0.0.1", "port": 1502}, )";
-  const std::string device = R"("devices": [{"name": "meter", "type": "mb-tcp", "sid": 1, "cname": "meter", "enabled": true}],)";
-  switch (kind) {
-    case config_t::standby:  // the only port is disabled: the service stands by
-      return "{" + mqtt + R"("log": {"max_size": 1, "max_files": 2}, "ports": [{)" + connection +
-             R"("enabled": false},)" + device + R"("parameters": [{"cname": "meter", "config": {"channels": []}}]}]})";
-    case config_t::serving:  // one enabled port: the service publishes
-      return "{" + mqtt + R"("log": {"max_size": 1}, "ports": [{)" + connection + R"("enabled": true},)" + device +
-             R"("parameters": [{"cname": "meter", "config": {"channels": [
-                {"name": "t", "value_type": "u16", "reg_type": "holding", "reg_addr": 0}]}}]}]})";
-    case config_t::broken:  // the template name holds braces: the error must come out verbatim
-      return R"({"ports": [{)" + connection + R"("enabled": true},)" + device +
-             R"("parameters": [{"cname": "meter", "config": "meter{1}"}]}]})";
-    case config_t::missing:
-      break;
-  }
-  return "";
+  const std::string parameters =
+      kind == config_t::broken ? R"("meter{1}")"
+                               : R"({"channels": [{"name": "t", "value_type": "u16", "reg_type": "holding", "reg_addr": 0}]})";
+  return R"({"mqtt": {"url": "127.0.0.1", "port": )" + std::to_string(broker_port) +
+         R"(}, "log": {"max_size": 1, "max_files": 2}, "ports": [{"connection": {"name": "line", "type": "base.tcp",
+         "tcp": {"url": "127.0.0.1", "port": 1502}, "enabled": )" + (kind == config_t::standby ? "false" : "true") +
+         R"(}, "devices": [{"name": "meter", "type": "mb-tcp", "sid": 1, "cname": "meter", "enabled": true}],
+         "parameters": [{"cname": "meter", "config": )" + parameters + "}]}]}";
 }
 
 std::string expand(std::string text, const path& config) {
