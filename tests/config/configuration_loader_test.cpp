@@ -177,9 +177,6 @@ const struct {
     {"valtec serial too long", R"([{"op": "replace", "path": ")" SID R"(", "value": "valtec:7:1234567890abc"}])",
      "Ошибка поля SID для устройств Valtec"},
     {"sid text without digits", R"([{"op": "replace", "path": ")" SID R"(", "value": "zz"}])", "stoul"},
-    {"duplicate device topic",
-     R"([{"op": "add", "path": "/ports/0/devices/-", "value": {"name": "d2", "type": "mb-tcp", "sid": "1", "cname": "c"}}])",
-     "1::c_1 : дубликат устройства"},
     {"duplicate device topic on another connection", R"([{"op": "copy", "from": "/ports/0", "path": "/ports/-"}])",
      "2::c_1 : дубликат устройства"},
     {"parameter block without cname before the device's",
@@ -239,11 +236,6 @@ const struct {
      "Ошибка списка каналов определяемого типа данных"},
     {"member without offset", "[" USE_PAIR R"(, {"op": "remove", "path": ")" PAIR R"(/channels/0/offset"}])",
      "Не указано смещение параметра в пользовательском типе"},
-    {"types that contain each other",
-     "[" USE_PAIR R"(, {"op": "add", "path": ")" PAIR R"(/channels/-", "value": {"name": "i", "value_type": "inner", "offset": 2}},
-         {"op": "add", "path": ")" SET R"(/classes/-",
-          "value": {"value_type": "inner", "length": 2, "channels": [{"name": "o", "value_type": "pair", "offset": 0}]}}])",
-     "Определяемый тип данных pair содержит сам себя"},
     {"types that contain each other across two blocks of one parameter set",
      "[" USE_PAIR R"(, {"op": "add", "path": ")" PAIR R"(/channels/-", "value": {"name": "i", "value_type": "inner", "offset": 2}},
          {"op": "add", "path": "/ports/0/parameters/-", "value": {"cname": "c", "config": {
@@ -259,34 +251,32 @@ const struct {
      "[json.exception.type_error.302] type must be boolean, but is string"},
 };
 
+// What the loader refused the text for, after the file name; "loaded" when it
+// took the text.
+std::string load_error(const std::string& text) {
+  try {
+    load_config_text(text);
+    return "loaded";
+  } catch (const std::runtime_error& error) {
+    const std::string message = error.what();
+    const std::string separator = " : ошибка конфигурации : ";
+    const auto at = message.find(separator);
+    if (at == std::string::npos || !message.substr(0, at).ends_with("/korvex.json")) return "unlabelled " + message;
+    return message.substr(at + separator.size());
+  }
+}
+
 TEST(ConfigurationErrors, EachBadConfigurationGivesItsText) {
   const json base = json::parse(base_config);
   // The base itself loads, so each case fails for its own change only.
-  EXPECT_EQ(load_config_text(base.dump())->database->execAndGet("SELECT COUNT(*) FROM Topics").getInt(), 1);
-  const std::string separator = " : ошибка конфигурации : ";
+  EXPECT_EQ(load_error(base.dump()), "loaded");
   for (const auto& bad : bad_configs) {
-    SCOPED_TRACE(bad.name);
-    try {
-      load_config_text(base.patch(json::parse(with_data_dir(bad.patch))).dump());
-      ADD_FAILURE() << "loaded";
-    } catch (const std::runtime_error& error) {
-      const std::string message = error.what();
-      const auto at = message.find(separator);
-      ASSERT_NE(at, std::string::npos) << message;
-      EXPECT_TRUE(message.substr(0, at).ends_with("/korvex.json")) << message;
-      EXPECT_EQ(message.substr(at + separator.size()), with_data_dir(bad.reason));
-    }
+    EXPECT_EQ(load_error(base.patch(json::parse(with_data_dir(bad.patch))).dump()), with_data_dir(bad.reason))
+        << bad.name;
     for (const auto& statement : config_statements) EXPECT_FALSE(statement);
   }
   for (const std::string text : {"", "{", "{} {}", "{\"ports\": [] // comment\n}"}) {
-    SCOPED_TRACE(text);
-    try {
-      load_config_text(text);
-      ADD_FAILURE() << "loaded";
-    } catch (const std::runtime_error& error) {
-      EXPECT_NE(std::string(error.what()).find(separator + "[json.exception.parse_error.101]"), std::string::npos)
-          << error.what();
-    }
+    EXPECT_TRUE(load_error(text).starts_with("[json.exception.parse_error.101]")) << load_error(text);
   }
 }
 
