@@ -77,14 +77,13 @@ class channel_rows_t {
     if (channel.pattern) add_channel.bind(8, channel.pattern->data(), static_cast<int>(channel.pattern->size()));
     add_channel.exec();
 
+    // The columns the channel transactions read, by the names they read.
     auto joined = statement(
-        "SELECT Devices.ROWID AS device_id, Devices.Name AS device_name, Devices.Type AS device_type, Devices.SID AS "
-        "sid, Devices.CName AS cname, Devices.Topic AS device_topic, Devices.Model AS device_model, Devices.Extra AS "
-        "device_extra, Channels.ROWID AS channel_id, Channels.Name AS channel_name, Channels.ValueType AS value_type, "
-        "Channels.RegType AS reg_type, Channels.RegAddr AS reg_addr, Channels.ReadFunction AS read_function, "
-        "Channels.WriteFunction AS write_function, Channels.Pattern AS pattern FROM Devices LEFT JOIN Channels ON "
-        "Channels.CName = Devices.CName AND Channels.ConnectionID = Devices.ConnectionID WHERE Devices.ConnectionID "
-        "= ? AND Devices.ROWID = ? AND Channels.ROWID = ?");
+        "SELECT Devices.Type AS device_type, Devices.SID AS sid, Devices.CName AS cname, Devices.Model AS "
+        "device_model, Devices.Extra AS device_extra, Channels.ValueType AS value_type, Channels.RegType AS reg_type, "
+        "Channels.RegAddr AS reg_addr, Channels.ReadFunction AS read_function, Channels.WriteFunction AS "
+        "write_function, Channels.Pattern AS pattern FROM Devices, Channels WHERE Devices.ConnectionID = ? AND "
+        "Devices.ROWID = ? AND Channels.ROWID = ?");
     SQLite::bind(*joined, connection_id, device_id, database->getLastInsertRowid());
     joined->tryExecuteStep();
     return joined;
