@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <future>
 #include <memory>
 #include <string>
