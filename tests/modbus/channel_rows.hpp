@@ -1,17 +1,22 @@
 #pragma once
 
-// A real cache database holding one connection with devices and channels,
-// and the joined device-and-channel row that the channel transactions read.
+// A real cache database holding one connection with devices and channels, the
+// joined device-and-channel row that the channel transactions read, and the
+// connection those transactions go over.
 
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Statement.h>
+#include <SQLiteCpp/VariadicBind.h>
+#include <fmt/format.h>
 
 #include "config/cache_database.hpp"
 #include "core/sync_queue.hpp"
+#include "modbus/frame_factory.hpp"
 #include "support/temp_dir.hpp"
 
 namespace korvex_test {
@@ -25,7 +30,6 @@ struct device_settings_t {
 };
 
 struct channel_settings_t {
-  std::string name = "value";
   std::string value_type = "u16";
   std::string reg_type = "holding";
   int reg_addr = 0;
@@ -46,77 +50,67 @@ class channel_rows_t {
   }
 
   ~channel_rows_t() {
-    // Statements before their database.
-    rows.clear();
+    statements.clear();  // statements before their database
+    connection.reset();
   }
 
-  int64_t add_device(const device_settings_t& device) {
-    SQLite::Statement insert(*database,
-                             "INSERT INTO Devices (ConnectionID, Name, Type, SID, PollDelay, BatchPoll, CName, "
-                             "CodePage, RepeatOnError, UpdateOnWrite, Topic, Model, Extra) VALUES (:connection_id, "
-                             "'dev', :type, :sid, 0, 0, :cname, 'UTF-8', 1, 0, 'dev', :model, :extra)");
-    insert.bind(":connection_id", connection_id);
-    insert.bind(":type", device.type);
-    insert.bind(":sid", device.sid);
-    insert.bind(":cname", device.cname);
-    if (device.model) insert.bind(":model", *device.model);
-    if (device.extra) insert.bind(":extra", device.extra->data(), static_cast<int>(device.extra->size()));
-    insert.exec();
-    return database->getLastInsertRowid();
+  // Stores a device and one channel of its cname; returns their joined row,
+  // stepped onto its one result.
+  std::shared_ptr<SQLite::Statement> row(const device_settings_t& device, const channel_settings_t& channel) {
+    SQLite::Statement add_device(*database,
+                                 "INSERT INTO Devices (ConnectionID, Name, Type, SID, PollDelay, BatchPoll, CName, "
+                                 "CodePage, RepeatOnError, UpdateOnWrite, Topic, Model, Extra) VALUES (?, 'dev', ?, "
+                                 "?, 0, 0, ?, 'UTF-8', 1, 0, 'dev', ?, ?)");
+    SQLite::bind(add_device, connection_id, device.type, device.sid, device.cname);
+    if (device.model) add_device.bind(5, *device.model);
+    if (device.extra) add_device.bind(6, device.extra->data(), static_cast<int>(device.extra->size()));
+    add_device.exec();
+    const auto device_id = database->getLastInsertRowid();
+
+    SQLite::Statement add_channel(*database,
+                                  "INSERT INTO Channels (ConnectionID, CName, Name, ValueType, RegType, RegAddr, "
+                                  "WordOrder, ReadOnly, Inverted, ReadFunction, WriteFunction, Pattern) VALUES (?, ?, "
+                                  "'value', ?, ?, ?, 'big_endian', 0, 0, ?, ?, ?)");
+    SQLite::bind(add_channel, connection_id, device.cname, channel.value_type, channel.reg_type, channel.reg_addr);
+    if (channel.read_function) add_channel.bind(6, *channel.read_function);
+    if (channel.write_function) add_channel.bind(7, *channel.write_function);
+    if (channel.pattern) add_channel.bind(8, channel.pattern->data(), static_cast<int>(channel.pattern->size()));
+    add_channel.exec();
+
+    // The columns the channel transactions read, by the names they read.
+    auto joined = statement(
+        "SELECT Devices.Type AS device_type, Devices.SID AS sid, Devices.CName AS cname, Devices.Model AS "
+        "device_model, Devices.Extra AS device_extra, Channels.ValueType AS value_type, Channels.RegType AS reg_type, "
+        "Channels.RegAddr AS reg_addr, Channels.ReadFunction AS read_function, Channels.WriteFunction AS "
+        "write_function, Channels.Pattern AS pattern FROM Devices, Channels WHERE Devices.ConnectionID = ? AND "
+        "Devices.ROWID = ? AND Channels.ROWID = ?");
+    SQLite::bind(*joined, connection_id, device_id, database->getLastInsertRowid());
+    joined->tryExecuteStep();
+    return joined;
   }
 
-  int64_t add_channel(const std::string& cname, const channel_settings_t& channel) {
-    SQLite::Statement insert(*database,
-                             "INSERT INTO Channels (ConnectionID, CName, Name, ValueType, RegType, RegAddr, WordOrder, "
-                             "ReadOnly, Inverted, ReadFunction, WriteFunction, Pattern) VALUES (:connection_id, "
-                             ":cname, :name, :value_type, :reg_type, :reg_addr, 'big_endian', 0, 0, :read_function, "
-                             ":write_function, :pattern)");
-    insert.bind(":connection_id", connection_id);
-    insert.bind(":cname", cname);
-    insert.bind(":name", channel.name);
-    insert.bind(":value_type", channel.value_type);
-    insert.bind(":reg_type", channel.reg_type);
-    insert.bind(":reg_addr", channel.reg_addr);
-    if (channel.read_function) insert.bind(":read_function", *channel.read_function);
-    if (channel.write_function) insert.bind(":write_function", *channel.write_function);
-    if (channel.pattern) insert.bind(":pattern", channel.pattern->data(), static_cast<int>(channel.pattern->size()));
-    insert.exec();
-    return database->getLastInsertRowid();
+  modbus_vector_t read(const std::shared_ptr<SQLite::Statement>& row, const std::string& log_name = "1::dev::value") {
+    return read_channel_registers(connection, database, row, statement(class_size_statement_text), log_name);
+  }
+  bool write(const std::shared_ptr<SQLite::Statement>& row, const modbus_vector_t& data,
+             const std::string& log_name = "1::dev::value") {
+    return write_channel_registers(connection, database, row, data, log_name);
   }
 
-  void exec(const std::string& sql) { database->exec(sql); }
-
-  // The device-and-channel row, stepped onto its one result.
-  std::shared_ptr<SQLite::Statement> row(int64_t device_id, int64_t channel_id) {
-    auto statement = std::make_shared<SQLite::Statement>(
-        *database,
-        "SELECT Devices.ROWID AS device_id, Devices.Name AS device_name, Devices.Type AS device_type, Devices.SID AS "
-        "sid, Devices.CName AS cname, Devices.Topic AS device_topic, Devices.Model AS device_model, Devices.Extra AS "
-        "device_extra, Channels.ROWID AS channel_id, Channels.Name AS channel_name, Channels.ValueType AS value_type, "
-        "Channels.RegType AS reg_type, Channels.RegAddr AS reg_addr, Channels.ReadFunction AS read_function, "
-        "Channels.WriteFunction AS write_function, Channels.Pattern AS pattern FROM Devices LEFT JOIN Channels ON "
-        "Channels.CName = Devices.CName AND Channels.ConnectionID = Devices.ConnectionID WHERE Devices.ConnectionID "
-        "= :connection_id AND Devices.ROWID = :device_id AND Channels.ROWID = :channel_id");
-    statement->bind(":connection_id", connection_id);
-    statement->bind(":device_id", device_id);
-    statement->bind(":channel_id", channel_id);
-    statement->tryExecuteStep();
-    rows.push_back(statement);
-    return statement;
-  }
-
-  std::shared_ptr<SQLite::Statement> class_size_statement(const char* text) {
-    auto statement = std::make_shared<SQLite::Statement>(*database, text);
-    rows.push_back(statement);
-    return statement;
-  }
+  // Adds rows of this connection: "{}" in the text stands for its id.
+  void exec(const std::string& sql) { database->exec(fmt::format(fmt::runtime(sql), connection_id)); }
 
   temp_dir_t folder;
   std::shared_ptr<SQLite::Database> database;
   int64_t connection_id = 0;
+  std::shared_ptr<connection_t> connection;
 
  private:
-  std::vector<std::shared_ptr<SQLite::Statement>> rows;
+  std::shared_ptr<SQLite::Statement> statement(const char* text) {
+    return statements.emplace_back(std::make_shared<SQLite::Statement>(*database, text));
+  }
+
+  std::vector<std::shared_ptr<SQLite::Statement>> statements;
 };
 
 }  // namespace korvex_test

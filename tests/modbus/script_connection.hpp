@@ -40,17 +40,13 @@ class script_connection_t : public connection_t {
     return write_result ? *write_result : static_cast<long>(size);
   }
 
-  void flush_input() override {
-    ++input_flushes;
-    pending.clear();
-  }
+  void flush_input() override { pending.clear(); }
 
   std::deque<modbus_vector_t> replies;
   std::deque<uint8_t> pending;
   std::vector<modbus_vector_t> requests;
   std::optional<long> write_result;
   int reads = 0;
-  int input_flushes = 0;
 };
 
 }  // namespace korvex_test

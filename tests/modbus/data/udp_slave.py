@@ -1,8 +1,8 @@
 """A Modbus slave over UDP (MBAP framing) on 127.0.0.1, for the frame tests.
 
-Prints its port once it serves and runs until its standard input closes.
-Holding registers and coils count from 0 (zero_mode); there are 64 of each,
-a request beyond them gets exception 2.
+Prints its port once it serves and runs until it is killed. Holding registers
+and coils count from 0 (zero_mode); there are 64 of each, a request beyond
+them gets exception 2.
 """
 import asyncio
 import sys
@@ -23,12 +23,10 @@ async def main():
     )
     context = ModbusServerContext(slaves=store, single=True)
     server = await StartAsyncUdpServer(context=context, address=("127.0.0.1", 0), defer_start=True)
-    serving = asyncio.create_task(server.serve_forever())
+    serving = asyncio.create_task(server.serve_forever())  # kept: tasks are held weakly
     await server.serving
     print(server.protocol.get_extra_info("sockname")[1], flush=True)
-    await asyncio.get_running_loop().run_in_executor(None, sys.stdin.read)
-    await server.server_close()
-    serving.cancel()
+    await asyncio.Event().wait()  # until killed
 
 
 asyncio.run(main())
