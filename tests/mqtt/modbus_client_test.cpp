@@ -14,7 +14,7 @@
 #include <mosquittopp.h>
 
 #include "config/cache_database.hpp"
-#include "log_capture.hpp"
+#include "support/log_capture.hpp"
 #include "mqtt/modbus_client.hpp"
 #include "support/broker.hpp"
 #include "support/temp_dir.hpp"

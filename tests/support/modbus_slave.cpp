@@ -108,7 +108,7 @@ void modbus_slave_t::open_rtu() {
   // through a context whose descriptor is set directly; the client opens the
   // terminal end by path, as a serial device.
   context = new_rtu_context();
-  peers.push_back({pty_master, {}});
+  peers.push_back({pty_master, {}, 0});
 }
 
 modbus_t* modbus_slave_t::new_rtu_context() const {
@@ -141,7 +141,7 @@ void modbus_slave_t::serve() {
     peers = std::move(kept);
     if (listen_fd >= 0 && fds[1].revents != 0) {
       const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) peers.push_back({fd, {}});
+      if (fd >= 0) peers.push_back({fd, {}, 0});
     }
   }
 }
@@ -196,7 +196,8 @@ bool modbus_slave_t::handle_request(peer_t& peer) {
   } else {
     send_bytes(peer.fd, reply);
   }
-  return true;
+  const int limit = active.hang_up_after_replies;
+  return transport != modbus_transport_t::tcp || limit <= 0 || ++peer.replies < limit;
 }
 
 std::vector<uint8_t> modbus_slave_t::capture_reply(const uint8_t* request, int length, int exception_code) {

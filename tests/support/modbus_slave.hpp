@@ -27,6 +27,9 @@ struct modbus_faults_t {
   // just before that request is handled: a reply that comes after the
   // client's timeout and lands in its next transaction.
   bool late_reply = false;
+  // TCP: each client is hung up on after this many replies (0: never), as
+  // by a device that restarts.
+  int hang_up_after_replies = 0;
   int remaining = -1;
 };
 
@@ -76,6 +79,7 @@ class modbus_slave_t {
   struct peer_t {
     int fd = -1;
     std::vector<uint8_t> held_reply;
+    int replies = 0;
   };
 
   void release();
