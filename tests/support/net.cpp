@@ -32,6 +32,13 @@ owned_fd_t bound_socket(int type, uint16_t port, bool reuse = false) {
   return fd;
 }
 
+uint16_t local_port(int fd) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  check(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0, "getsockname");
+  return ntohs(address.sin_port);
+}
+
 }  // namespace
 
 void owned_fd_t::reset() {
@@ -50,13 +57,6 @@ bool can_connect(const std::string& host, int port) {
   sockaddr_in address = loopback(static_cast<uint16_t>(port));
   return fd.get() != -1 && inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1 &&
          ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
-uint16_t local_port(int fd) {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  check(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0, "getsockname");
-  return ntohs(address.sin_port);
 }
 
 bool wait_readable(int fd, std::chrono::milliseconds deadline) {

@@ -43,7 +43,6 @@ int free_loopback_port();
 // True when a TCP connection to host:port is accepted.
 bool can_connect(const std::string& host, int port);
 
-uint16_t local_port(int fd);
 // True when fd becomes readable before the deadline.
 bool wait_readable(int fd, std::chrono::milliseconds deadline = generous_deadline);
 void send_all(int fd, const bytes_t& bytes);
