@@ -13,7 +13,18 @@
 using namespace std::chrono_literals;
 
 namespace {
+
 mqtt_message_t message(int id) { return {id, "/t/" + std::to_string(id), {uint8_t(id)}, 0, true}; }
+
+// A pop on another thread: the id it got, or -1 once the queue let it go empty-handed.
+std::future<int> pop_on_thread(sync_queue_t<mqtt_message_t>& queue, std::atomic<bool>& entered) {
+  return std::async(std::launch::async, [waited_on = &queue, flag = &entered] {
+    mqtt_message_t out;
+    *flag = true;
+    return waited_on->pop(out) ? std::get<0>(out) : -1;
+  });
+}
+
 }  // namespace
 
 TEST(SyncQueue, FifoPerProducerUnderSeveralProducers) {
@@ -30,51 +41,38 @@ TEST(SyncQueue, FifoPerProducerUnderSeveralProducers) {
     mqtt_message_t out;
     ASSERT_TRUE(queue.pop(out));
     const int id = std::get<0>(out);
-    const int producer = id / per_producer;
-    EXPECT_GT(id, last[producer]) << "out of order within one producer";
-    last[producer] = id;
+    EXPECT_GT(id, last[id / per_producer]) << "out of order within one producer";
+    last[id / per_producer] = id;
     EXPECT_EQ(std::get<1>(out), "/t/" + std::to_string(id));
   }
   for (auto& thread : threads) thread.join();
 }
 
 TEST(SyncQueue, BlockedPopWokenByPushStopAndDestructor) {
-  {  // push wakes a waiting pop
+  std::atomic<bool> entered = false;
+  {
     sync_queue_t<mqtt_message_t> queue;
-    auto popped = std::async(std::launch::async, [&] {
-      mqtt_message_t out;
-      return queue.pop(out) ? std::get<0>(out) : -1;
-    });
+    auto popped = pop_on_thread(queue, entered);
     EXPECT_EQ(popped.wait_for(50ms), std::future_status::timeout);
     queue.push(message(7));
     EXPECT_EQ(popped.get(), 7);
   }
   {  // stop releases a waiter at once; the queue is destroyed later
     sync_queue_t<mqtt_message_t> queue;
-    auto popped = std::async(std::launch::async, [&] {
-      mqtt_message_t out;
-      return queue.pop(out);
-    });
-    std::this_thread::sleep_for(20ms);
+    auto popped = pop_on_thread(queue, entered);
+    std::this_thread::sleep_for(20ms);  // most likely blocked by now; either way it must return
     queue.stop();
     ASSERT_EQ(popped.wait_for(2s), std::future_status::ready);
-    EXPECT_FALSE(popped.get());
-    mqtt_message_t out;
-    EXPECT_FALSE(queue.pop(out));
+    EXPECT_EQ(popped.get(), -1);
   }
   {  // the destructor releases a waiter and then returns
+    entered = false;
     auto queue = std::make_unique<sync_queue_t<mqtt_message_t>>();
-    auto* waited_on = queue.get();
-    std::atomic<bool> entered = false;
-    auto popped = std::async(std::launch::async, [waited_on, &entered] {
-      mqtt_message_t out;
-      entered = true;
-      return waited_on->pop(out);
-    });
+    auto popped = pop_on_thread(*queue, entered);
     while (!entered) std::this_thread::yield();
     std::this_thread::sleep_for(20ms);
     queue.reset();
-    EXPECT_FALSE(popped.get());
+    EXPECT_EQ(popped.get(), -1);
   }
 }
 
@@ -84,10 +82,10 @@ TEST(SyncQueue, StoppedQueueStillHandsOutWhatItHolds) {
   queue.stop();
   queue.push(message(2));  // a push after stop is still delivered
   mqtt_message_t out;
-  ASSERT_TRUE(queue.pop(out));
-  EXPECT_EQ(std::get<0>(out), 1);
-  ASSERT_TRUE(queue.pop(out));
-  EXPECT_EQ(std::get<0>(out), 2);
+  for (int id : {1, 2}) {
+    ASSERT_TRUE(queue.pop(out));
+    EXPECT_EQ(std::get<0>(out), id);
+  }
   EXPECT_FALSE(queue.pop(out));
   EXPECT_EQ(std::get<0>(out), 2) << "a failed pop must leave its argument untouched";
 }

@@ -1,201 +1,243 @@
-// The korvex binary as a whole, against a real mosquitto, with its fixed
-// state folders isolated in a private mount namespace.
+// The korvex binary as a whole, against a real mosquitto: every way it ends.
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "service_process.hpp"
 #include "support/broker.hpp"
+#include "support/process.hpp"
 #include "support/temp_dir.hpp"
 
 using namespace std::chrono_literals;
 using korvex_test::broker_t;
-using korvex_test::service_process_t;
 using korvex_test::temp_dir_t;
+using std::filesystem::path;
 
 namespace {
 
-const std::string closing_line = "Универсальный драйвер устройств MODBUS версии 1.0.11 : работа завершена";
-const std::string connected_line = "Брокер : подключение : No error. (0)";
-const std::string standby_line = "Нет ни одного запущенного порта! Режим ожидания...";
-const std::string publish_start_line = "Очередь исходящих сообщений : запуск";
 constexpr auto startup_timeout = 20s;
 // What a stop may take from its cause to the exit: about two seconds.
 constexpr auto stop_timeout = 3s;
 
-// A configuration whose only port is disabled: the service stands by.
-std::string standby_config(int broker_port) {
-  return R"({"mqtt": {"url": "127.0.0.1", "port": )" + std::to_string(broker_port) + R"(},
-  "log": {"max_size": 1, "max_files": 2},
-  "ports": [{"connection": {"name": "spare", "type": "base.tcp", "enabled": false,
-                            "tcp": {"url": "127.0.0.1", "port": 1502}},
-             "devices": [{"name": "meter", "type": "mb-tcp", "sid": 1, "cname": "meter"}],
-             "parameters": [{"cname": "meter", "config": {"channels": []}}]}]})";
-}
-
-// One enabled TCP connection: the service builds its port worker and publishes.
-std::string serving_config(int broker_port) {
-  return R"({"mqtt": {"url": "127.0.0.1", "port": )" + std::to_string(broker_port) + R"(},
-  "log": {"max_size": 1},
-  "ports": [{"connection": {"name": "line", "type": "base.tcp", "enabled": true,
-                            "tcp": {"url": "127.0.0.1", "port": 1502}},
-             "devices": [{"name": "meter", "type": "mb-tcp", "sid": 1, "cname": "meter", "enabled": true}],
-             "parameters": [{"cname": "meter", "config": {"channels": [
-                {"name": "t", "value_type": "u16", "reg_type": "holding", "reg_addr": 0}]}}]}]})";
-}
-
-std::string start_line(const std::filesystem::path& config) {
-  return "Универсальный драйвер устройств MODBUS версии 1.0.11 : " + config.string() + " : /var/log/korvex/korvex.log";
-}
-
-}  // namespace
-
-TEST(Service, StartsConnectsAndLogsToFileAndConsole) {
-  broker_t broker;
-  temp_dir_t folder;
-  const auto config = folder.write("korvex.json", standby_config(broker.port()));
-  {
-    service_process_t service(folder.path() / "var", {"-c", config.string(), "-v"});
-    ASSERT_TRUE(service.wait_for_message(connected_line, startup_timeout));
-    EXPECT_EQ(service.count_message(config.string() + " : загружен"), 1);
-    EXPECT_EQ(service.count_message(start_line(config)), 1);
-    EXPECT_EQ(service.count_message(standby_line), 1);
-    service.send_signal(SIGTERM);
-    EXPECT_EQ(service.wait_exit(stop_timeout), 1);
+template <typename Condition>
+bool poll_until(Condition condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(10ms);
   }
+  return true;
+}
+
+// The message part of a log line "[date] [logger] [level] message" or "[date] [level] message".
+std::string message_of(const std::string& line) {
+  for (const std::string level : {"[info] ", "[error] ", "[warning] ", "[debug] "}) {
+    if (const auto at = line.find(level); at != std::string::npos) return line.substr(at + level.size());
+  }
+  return line;
+}
+
+// The binary in a private mount namespace where /var is a bind mount of
+// folder/var: the cache database and the log land there and the machine's
+// own /var is never touched. Standard output and error go to folder/output.
+class service_process_t {
+ public:
+  service_process_t(const path& folder, const std::vector<std::string>& arguments) : output(folder / "output") {
+    std::filesystem::create_directories(folder / "var");
+    std::vector<std::string> argv = {"/usr/bin/unshare", "-m", "sh", "-c",
+                                     "mount --bind \"$0\" /var || exit 99; exec \"$@\"", (folder / "var").string(),
+                                     std::string(KORVEX_BINARY_DIR) + "/korvex"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    process = std::make_unique<korvex_test::child_process_t>(argv, fd, fd);
+    close(fd);
+  }
+
+  // The messages of the complete lines written so far.
+  std::vector<std::string> messages() const {
+    std::vector<std::string> lines;
+    std::istringstream text(korvex_test::read_file(output));
+    for (std::string line; std::getline(text, line) && !text.eof();) lines.push_back(message_of(line));
+    return lines;
+  }
+  int count(const std::string& text) const {
+    const auto lines = messages();
+    return static_cast<int>(std::count(lines.begin(), lines.end(), text));
+  }
+  bool wait_for(const std::string& text, std::chrono::milliseconds timeout, int times = 1) const {
+    return poll_until([&] { return count(text) >= times; }, timeout);
+  }
+  // The exit code, or nothing on timeout or a death by signal.
+  std::optional<int> wait_exit(std::chrono::milliseconds timeout) {
+    if (!poll_until([&] { return !process->running(); }, timeout)) return std::nullopt;
+    const int status = process->wait();
+    return WIFEXITED(status) ? std::optional(WEXITSTATUS(status)) : std::nullopt;
+  }
+  void send_signal(int number) { kill(process->pid(), number); }
+  // A change made before the watch is set would go unseen.
+  bool wait_for_inotify_watch() const {
+    const path fdinfo = "/proc/" + std::to_string(process->pid()) + "/fdinfo";
+    return poll_until(
+        [&] {
+          std::error_code error;
+          for (const auto& entry : std::filesystem::directory_iterator(fdinfo, error)) {
+            if (korvex_test::read_file(entry.path()).find("inotify wd:") != std::string::npos) return true;
+          }
+          return false;
+        },
+        startup_timeout);
+  }
+
+ private:
+  path output;
+  std::unique_ptr<korvex_test::child_process_t> process;
+};
+
+const std::string closing_line = "Универсальный драйвер устройств MODBUS версии 1.0.11 : работа завершена";
+const std::string start_line =
+    "Универсальный драйвер устройств MODBUS версии 1.0.11 : $CONFIG : /var/log/korvex/korvex.log";
+const std::string connected_line = "Брокер : подключение : No error. (0)";
+const std::string standby_line = "Нет ни одного запущенного порта! Режим ожидания...";
+const std::string publish_start_line = "Очередь исходящих сообщений : запуск";
+const std::string client_end_line = "Работа клиента завершена";
+const std::string template_error_line =
+    "$CONFIG : ошибка конфигурации : /usr/share/korvex/templates/meter{1}.json : не найден шаблон описания параметров";
+
+enum class config_t { standby, serving, missing, broken };
+
+// A disabled port makes the service stand by, an enabled one makes it publish;
+// the broken template name holds braces: the error must come out verbatim.
+std::string config_text(config_t kind, int broker_port) {
+  const std::string parameters =
+      kind == config_t::broken ? R"("meter{1}")"
+                               : R"({"channels": [{"name": "t", "value_type": "u16", "reg_type": "holding", "reg_addr": 0}]})";
+  return R"({"mqtt": {"url": "127.0.0.1", "port": )" + std::to_string(broker_port) +
+         R"(}, "log": {"max_size": 1, "max_files": 2}, "ports": [{"connection": {"name": "line", "type": "base.tcp",
+         "tcp": {"url": "127.0.0.1", "port": 1502}, "enabled": )" + (kind == config_t::standby ? "false" : "true") +
+         R"(}, "devices": [{"name": "meter", "type": "mb-tcp", "sid": 1, "cname": "meter", "enabled": true}],
+         "parameters": [{"cname": "meter", "config": )" + parameters + "}]}]}";
+}
+
+std::string expand(std::string text, const path& config) {
+  if (const auto at = text.find("$CONFIG"); at != std::string::npos) text.replace(at, 7, config.string());
+  return text;
+}
+
+using action_t = std::function<void(service_process_t&, broker_t&, const path& config)>;
+
+action_t signal_after(std::string ready_line, int number) {
+  return [=](service_process_t& service, broker_t&, const path& config) {
+    ASSERT_TRUE(service.wait_for(expand(ready_line, config), startup_timeout));
+    service.send_signal(number);
+  };
+}
+
+action_t change_config_in_standby(void (*change)(const path&)) {
+  return [=](service_process_t& service, broker_t&, const path& config) {
+    ASSERT_TRUE(service.wait_for(standby_line, startup_timeout));
+    ASSERT_TRUE(service.wait_for_inotify_watch());
+    change(config);
+  };
+}
+
+struct scenario_t {
+  const char* name;
+  config_t config;
+  bool broker_down_at_start;
+  action_t action;
+  // How often each message is written; $CONFIG stands for the file's path.
+  std::vector<std::pair<std::string, int>> counted;
+  std::vector<std::string> last;  // the final messages, in order
+};
+void PrintTo(const scenario_t& scenario, std::ostream* out) { *out << scenario.name; }
+
+const scenario_t scenarios[] = {
+    {"SigintInStandby", config_t::standby, false, signal_after(standby_line, SIGINT),
+     {{"$CONFIG : загружен", 1}, {start_line, 1}, {connected_line, 1}, {standby_line, 1}, {publish_start_line, 0},
+      {"Interactive attention signal (2) : завершение работы", 1}},
+     {closing_line}},
+    {"SigtermWhileWaitingForTheConfig", config_t::missing, false,
+     signal_after("$CONFIG : не найден : ожидание", SIGTERM),
+     {{"Termination request (15) : завершение работы", 1}}, {closing_line}},
+    {"Sigusr1WhilePublishing", config_t::serving, false, signal_after(publish_start_line, SIGUSR1),
+     {{"User signal (10) : завершение работы", 1}, {"Очередь исходящих сообщений : завершено", 1}},
+     {closing_line}},
+    {"ConfigModified", config_t::standby, false,
+     change_config_in_standby([](const path& config) { std::ofstream(config, std::ios::app) << "\n"; }),
+     {{"Перезапуск драйвера...", 1}}, {client_end_line, closing_line}},
+    {"ConfigClosedAfterWrite", config_t::standby, false,
+     change_config_in_standby([](const path& config) { close(open(config.c_str(), O_WRONLY)); }),
+     {{"Перезапуск драйвера...", 1}}, {client_end_line, closing_line}},
+    {"ConfigDeleted", config_t::standby, false,
+     change_config_in_standby([](const path& config) { std::filesystem::remove(config); }),
+     {{"Перезапуск драйвера...", 1}}, {client_end_line, closing_line}},
+    {"ConfigError", config_t::broken, false,
+     [](service_process_t& service, broker_t&, const path& config) {
+       ASSERT_TRUE(service.wait_for(expand(template_error_line, config), startup_timeout));
+     },
+     {{template_error_line, 1}}, {closing_line}},
+    {"BrokerDownAtStartComesUpLater", config_t::standby, true,
+     [](service_process_t& service, broker_t& broker, const path&) {
+       ASSERT_TRUE(service.wait_for("Ошибка подключения к брокеру Mosquitto", startup_timeout));
+       broker.restart();
+       ASSERT_TRUE(service.wait_for(connected_line, 10s));
+       service.send_signal(SIGTERM);
+     },
+     {{connected_line, 1}}, {closing_line}},
+    {"BrokerKilledAndRestarted", config_t::serving, false,
+     [](service_process_t& service, broker_t& broker, const path&) {
+       ASSERT_TRUE(service.wait_for(connected_line, startup_timeout));
+       broker.kill();
+       ASSERT_TRUE(service.wait_for("Брокер : The connection was lost. (7)", 10s));
+       broker.restart();
+       EXPECT_TRUE(service.wait_for(connected_line, 10s, 2)) << "connected again within a few seconds";
+       service.send_signal(SIGINT);
+     },
+     {{connected_line, 2}}, {closing_line}},
+};
+
+class ServiceEnds : public testing::TestWithParam<scenario_t> {};
+
+TEST_P(ServiceEnds, WithItsClosingLinesAndCodeOne) {
+  const auto& scenario = GetParam();
+  broker_t broker;
+  if (scenario.broker_down_at_start) broker.kill();
+  temp_dir_t folder;
+  const auto config = folder.path() / "korvex.json";
+  if (scenario.config != config_t::missing) folder.write("korvex.json", config_text(scenario.config, broker.port()));
+  {
+    service_process_t service(folder.path(), {"-c", config.string(), "-v"});
+    scenario.action(service, broker, config);
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(service.wait_exit(stop_timeout), 1) << "every way out ends with code 1";
+    for (const auto& [text, times] : scenario.counted) EXPECT_EQ(service.count(expand(text, config)), times) << text;
+    const auto messages = service.messages();
+    ASSERT_GE(messages.size(), scenario.last.size());
+    EXPECT_EQ(std::vector(messages.end() - scenario.last.size(), messages.end()), scenario.last);
+  }
+  if (scenario.config == config_t::missing || scenario.config == config_t::broken) return;
   // The log and state folders did not exist: they were created.
   EXPECT_TRUE(std::filesystem::exists(folder.path() / "var/velmora/korvex.cache"));
   const auto log = korvex_test::read_file(folder.path() / "var/log/korvex/korvex.log");
-  EXPECT_NE(log.find(start_line(config)), std::string::npos);
-  EXPECT_NE(log.find(connected_line), std::string::npos);
-  EXPECT_NE(log.find(closing_line), std::string::npos);
+  for (const auto& line : {expand(start_line, config), closing_line}) EXPECT_NE(log.find(line), std::string::npos) << line;
 }
 
-TEST(Service, ReachesABrokerThatComesUpLater) {
-  broker_t broker;
-  broker.kill();
-  temp_dir_t folder;
-  const auto config = folder.write("korvex.json", standby_config(broker.port()));
-  service_process_t service(folder.path() / "var", {"-c", config.string(), "-v"});
-  ASSERT_TRUE(service.wait_for_message("Ошибка подключения к брокеру Mosquitto", startup_timeout));
-  broker.restart();
-  EXPECT_TRUE(service.wait_for_message(connected_line, 10s));
-  service.send_signal(SIGTERM);
-  EXPECT_EQ(service.wait_exit(stop_timeout), 1);
-}
+INSTANTIATE_TEST_SUITE_P(Service, ServiceEnds, testing::ValuesIn(scenarios),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Service, ReconnectsAfterTheBrokerIsKilled) {
-  broker_t broker;
-  temp_dir_t folder;
-  const auto config = folder.write("korvex.json", serving_config(broker.port()));
-  service_process_t service(folder.path() / "var", {"-c", config.string(), "-v"});
-  ASSERT_TRUE(service.wait_for_message(connected_line, startup_timeout));
-  broker.kill();
-  ASSERT_TRUE(service.wait_for_message("Брокер : The connection was lost. (7)", 10s));
-  broker.restart();
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (service.count_message(connected_line) < 2 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(20ms);
-  }
-  EXPECT_EQ(service.count_message(connected_line), 2) << "connected again within a few seconds";
-  service.send_signal(SIGINT);
-  EXPECT_EQ(service.wait_exit(stop_timeout), 1);
-}
-
-TEST(Service, StandbyRestartsOnConfigurationChange) {
-  const struct {
-    const char* name;
-    void (*change)(const std::filesystem::path&);
-  } cases[] = {
-      {"modify", [](const std::filesystem::path& path) { std::ofstream(path, std::ios::app) << "\n"; }},
-      {"close after write",
-       [](const std::filesystem::path& path) { close(open(path.c_str(), O_WRONLY)); }},
-      {"delete", [](const std::filesystem::path& path) { std::filesystem::remove(path); }},
-  };
-  broker_t broker;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    temp_dir_t folder;
-    const auto config = folder.write("korvex.json", standby_config(broker.port()));
-    service_process_t service(folder.path() / "var", {"-c", config.string(), "-v"});
-    ASSERT_TRUE(service.wait_for_message(standby_line, startup_timeout));
-    ASSERT_TRUE(service.wait_for_inotify_watch(startup_timeout));
-    c.change(config);
-    EXPECT_EQ(service.wait_exit(stop_timeout), 1);
-    const auto messages = service.messages();
-    ASSERT_GE(messages.size(), 2u);
-    EXPECT_EQ(messages[messages.size() - 2], "Работа клиента завершена");
-    EXPECT_EQ(messages.back(), closing_line);
-    EXPECT_EQ(service.count_message("Перезапуск драйвера..."), 1);
-  }
-}
-
-TEST(Service, StopSignalsEndEveryWaitWithTheClosingLines) {
-  enum class where_t { standby, missing_config, publishing };
-  const struct {
-    where_t where;
-    int signal;
-    const char* line;
-  } cases[] = {
-      {where_t::standby, SIGTERM, "Termination request (15) : завершение работы"},
-      {where_t::standby, SIGINT, "Interactive attention signal (2) : завершение работы"},
-      {where_t::missing_config, SIGTERM, "Termination request (15) : завершение работы"},
-      {where_t::missing_config, SIGINT, "Interactive attention signal (2) : завершение работы"},
-      {where_t::publishing, SIGTERM, "Termination request (15) : завершение работы"},
-      {where_t::publishing, SIGINT, "Interactive attention signal (2) : завершение работы"},
-      {where_t::publishing, SIGUSR1, "User signal (10) : завершение работы"},
-  };
-  broker_t broker;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.line) + " where " + std::to_string(static_cast<int>(c.where)));
-    temp_dir_t folder;
-    auto config = folder.path() / "korvex.json";
-    if (c.where == where_t::standby) folder.write("korvex.json", standby_config(broker.port()));
-    if (c.where == where_t::publishing) folder.write("korvex.json", serving_config(broker.port()));
-    service_process_t service(folder.path() / "var", {"-v", "-c", config.string()});
-    switch (c.where) {
-      case where_t::standby:
-        ASSERT_TRUE(service.wait_for_message(standby_line, startup_timeout));
-        break;
-      case where_t::missing_config:
-        ASSERT_TRUE(service.wait_for_message(config.string() + " : не найден : ожидание", startup_timeout));
-        break;
-      case where_t::publishing:
-        ASSERT_TRUE(service.wait_for_message(publish_start_line, startup_timeout));
-        break;
-    }
-    service.send_signal(c.signal);
-    EXPECT_EQ(service.wait_exit(stop_timeout), 1);
-    const auto messages = service.messages();
-    ASSERT_GE(messages.size(), 2u);
-    EXPECT_EQ(service.count_message(c.line), 1);
-    EXPECT_EQ(messages.back(), closing_line);
-    if (c.where == where_t::publishing) {
-      EXPECT_EQ(service.count_message("Очередь исходящих сообщений : завершено"), 1);
-    }
-  }
-}
-
-TEST(Service, ConfigurationErrorIsLoggedAsWrittenAndEndsWithCodeOne) {
-  temp_dir_t folder;
-  // The template name holds braces: the error text must come out verbatim.
-  const auto config = folder.write("korvex.json", R"({"ports": [{
-      "connection": {"name": "line", "type": "base.tcp", "enabled": true, "tcp": {"url": "127.0.0.1", "port": 1502}},
-      "devices": [{"name": "meter", "type": "mb-tcp", "sid": 1, "cname": "meter", "enabled": true}],
-      "parameters": [{"cname": "meter", "config": "meter{1}"}]}]})");
-  service_process_t service(folder.path() / "var", {"-c", config.string()});
-  EXPECT_EQ(service.wait_exit(startup_timeout), 1);
-  EXPECT_EQ(service.count_message(config.string() +
-                                  " : ошибка конфигурации : /usr/share/korvex/templates/meter{1}.json : не найден "
-                                  "шаблон описания параметров"),
-            1);
-  EXPECT_EQ(service.messages().back(), closing_line);
-}
+}  // namespace

@@ -17,13 +17,6 @@ TEST(PortRegistry, StopReachesExactlyThePortsInside) {
   registry.close_and_stop_all();
   EXPECT_FALSE(registry.enter(3, request(3))) << "a port starting after the close must not run";
   EXPECT_EQ(stops, (std::map<int64_t, int>{{1, 1}}));
-
-  {
-    port_registry_t scoped;
-    port_registration_t inside(scoped, 7, request(7));
-    EXPECT_TRUE(inside.admitted());
-    EXPECT_EQ(scoped.size(), 1u);
-  }
 }
 
 TEST(PortRegistry, PortsRacingTheCloseAreStoppedOrRefused) {
