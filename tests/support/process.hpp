@@ -20,6 +20,7 @@ class child_process_t {
   child_process_t(const child_process_t&) = delete;
   child_process_t& operator=(const child_process_t&) = delete;
 
+  pid_t pid() const { return child_pid; }
   // False once the child has exited (it is reaped then).
   bool running();
   // Sends the signal and waits for the child to go; returns its wait status.
