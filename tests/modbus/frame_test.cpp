@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "channel_rows.hpp"
-#include "log_capture.hpp"
+#include "support/log_capture.hpp"
 #include "modbus/crc16.hpp"
 #include "modbus/frame.hpp"
 #include "script_connection.hpp"

@@ -4,8 +4,6 @@
 // the frames (late replies, Valtec).
 
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,10 +14,11 @@
 #include <gtest/gtest.h>
 
 #include "channel_rows.hpp"
-#include "log_capture.hpp"
+#include "support/log_capture.hpp"
 #include "modbus/crc16.hpp"
 #include "support/modbus_slave.hpp"
 #include "support/process.hpp"
+#include "support/pty_pair.hpp"
 #include "transport/make_connection.hpp"
 
 namespace {
@@ -178,51 +177,16 @@ TEST(MbapPeer, PymodbusSlaveOverUdp) {
   exception_messages(peer);
 }
 
-// The test plays an RTU device on a pseudo-terminal.
-class pty_device_t {
- public:
-  pty_device_t() {
-    char name[256] = {};
-    if (::openpty(&device, &line, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-    termios settings{};
-    ::tcgetattr(line, &settings);
-    ::cfmakeraw(&settings);
-    ::tcsetattr(line, TCSANOW, &settings);
-    line_path = name;
-  }
-  ~pty_device_t() {
-    ::close(device);
-    ::close(line);
-  }
-  const std::string& path() const { return line_path; }
-
-  bytes receive(std::size_t count) {
-    bytes data(count);
-    std::size_t got = 0;
-    while (got < count) {
-      pollfd entry{device, POLLIN, 0};
-      if (::poll(&entry, 1, 10000) <= 0) throw std::runtime_error("device: no request in time");
-      const auto n = ::read(device, data.data() + got, count - got);
-      if (n <= 0) throw std::runtime_error("device: read failed");
-      got += static_cast<std::size_t>(n);
-    }
-    return data;
-  }
+// The test plays an RTU device on a pseudo-terminal; its frames get their CRC.
+struct pty_device_t : korvex_test::pty_pair_t {
   void send(bytes frame, bool crc = true) {
     if (crc) {
       const uint16_t value = modbus_crc16(frame.data(), frame.size());
       frame.push_back(static_cast<uint8_t>(value));
       frame.push_back(static_cast<uint8_t>(value >> 8));
     }
-    if (::write(device, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) {
-      throw std::runtime_error("device: write failed");
-    }
+    pty_pair_t::send(frame);
   }
-
- private:
-  int device = -1;
-  int line = -1;
-  std::string line_path;
 };
 
 TEST(RtuPeer, LateReplyIsNotTakenForTheNextChannel) {

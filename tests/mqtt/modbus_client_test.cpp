@@ -12,7 +12,7 @@
 #include <mosquittopp.h>
 
 #include "config/cache_database.hpp"
-#include "log_capture.hpp"
+#include "support/log_capture.hpp"
 #include "mqtt/modbus_client.hpp"
 #include "mqtt/topics_table.hpp"
 #include "support/broker.hpp"

@@ -4,27 +4,23 @@
 #include <system_error>
 
 #include "net/inet_address.hpp"
-#include "net/loopback_peer.hpp"
 #include "net/socket.hpp"
+#include "support/net.hpp"
 
 using namespace std::chrono_literals;
 using korvex_test::bytes_t;
 
 TEST(inet_address, resolves_names_and_gives_the_text_form) {
-  struct case_t {
+  const struct {
     std::string host;
     uint16_t port;
     std::string text;
-  };
-  for (const auto& c : {case_t{"127.0.0.1", 502, "127.0.0.1:502"}, case_t{"localhost", 1502, "127.0.0.1:1502"},
-                        case_t{"10.1.2.3", 0, "10.1.2.3:0"}, case_t{"192.168.0.10", 65535, "192.168.0.10:65535"}}) {
+  } cases[] = {{"localhost", 1502, "127.0.0.1:1502"}, {"192.168.0.10", 65535, "192.168.0.10:65535"}};
+  for (const auto& c : cases) {
     const korvex_net::inet_address_t address(c.host, c.port);
     EXPECT_EQ(address.to_string(), c.text) << c.host;
     EXPECT_EQ(address.port(), c.port);
   }
-}
-
-TEST(inet_address, host_that_does_not_resolve_throws_system_error) {
   // The empty name fails inside the resolver without any lookup traffic.
   EXPECT_THROW(korvex_net::inet_address_t("", 502), std::system_error);
 }
@@ -34,8 +30,7 @@ TEST(tcp_connector, each_connect_makes_a_fresh_socket_and_a_refused_one_leaves_n
   korvex_net::tcp_connector_t connector;
   const korvex_net::inet_address_t peer("127.0.0.1", down.port());
 
-  const auto refused = connector.connect(peer, 1s);
-  EXPECT_EQ(refused.value(), ECONNREFUSED);
+  EXPECT_EQ(connector.connect(peer, 1s).value(), ECONNREFUSED);
   EXPECT_FALSE(connector.is_open());
   EXPECT_EQ(connector.handle(), -1);
 
@@ -55,12 +50,19 @@ TEST(tcp_connector, each_connect_makes_a_fresh_socket_and_a_refused_one_leaves_n
   EXPECT_FALSE(connector.close()) << "closing a closed socket is no error";
 }
 
-TEST(tcp_connector, send_to_a_vanished_peer_fails_instead_of_raising_sigpipe) {
+TEST(tcp_connector, read_timeout_bounds_a_recv_and_a_vanished_peer_fails_send_without_sigpipe) {
   korvex_test::tcp_listener_t listener;
   korvex_net::tcp_connector_t connector;
   ASSERT_FALSE(connector.connect(korvex_net::inet_address_t("127.0.0.1", listener.port()), 1s));
-  listener.accept().reset();  // the peer goes away
+  auto accepted = listener.accept();
+  ASSERT_FALSE(connector.read_timeout(20ms));
+  ASSERT_FALSE(connector.write_timeout(20ms));
+  uint8_t byte = 0;
+  EXPECT_EQ(connector.recv(&byte, 1), -1);
+  EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
+  EXPECT_TRUE(connector.is_open());
 
+  accepted.reset();  // the peer goes away
   const bytes_t request(16, 0x55);
   long result = 0;
   // The first send may still be taken by the kernel; a later one meets the
@@ -71,20 +73,6 @@ TEST(tcp_connector, send_to_a_vanished_peer_fails_instead_of_raising_sigpipe) {
   }
   EXPECT_EQ(result, -1);
   EXPECT_TRUE(errno == EPIPE || errno == ECONNRESET) << errno;
-}
-
-TEST(socket, read_timeout_bounds_a_blocking_recv) {
-  korvex_test::tcp_listener_t listener;
-  korvex_net::tcp_connector_t connector;
-  ASSERT_FALSE(connector.connect(korvex_net::inet_address_t("127.0.0.1", listener.port()), 1s));
-  auto accepted = listener.accept();
-  ASSERT_FALSE(connector.read_timeout(20ms));
-  ASSERT_FALSE(connector.write_timeout(20ms));
-
-  uint8_t byte = 0;
-  EXPECT_EQ(connector.recv(&byte, 1), -1);
-  EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
-  EXPECT_TRUE(connector.is_open());
 }
 
 TEST(datagram_socket, connected_socket_exchanges_with_its_peer) {

@@ -3,16 +3,14 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "pty_pair.h"
 #include "serial/serial.h"
+#include "support/pty_pair.hpp"
 
 TEST(PtyConcurrency, AWaitingReadDoesNotHoldBackAWrite) {
-  PtyPair pty;
+  korvex_test::pty_pair_t pty;
   serial::Serial port(pty.path(), 115200, serial::Timeout{0, 10000, 0, 1000, 0}, serial::eightbits,
                       serial::parity_none, serial::stopbits_one, serial::flowcontrol_none);
 
@@ -23,10 +21,10 @@ TEST(PtyConcurrency, AWaitingReadDoesNotHoldBackAWrite) {
   std::thread second_writer([&] { port.write(std::string("PING")); });
   port.write(std::string("ping"));
   second_writer.join();
-  const std::string requests = pty.receive(8);
+  const std::string requests = pty.receive_text(8);
   EXPECT_TRUE(requests == "pingPING" || requests == "PINGping") << requests;
 
-  pty.send("pong");
+  pty.send_text("pong");
   reader.join();
   EXPECT_EQ(reply, "pong");
 }

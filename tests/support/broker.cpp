@@ -198,25 +198,4 @@ std::vector<received_message_t> mqtt_subscriber_t::wait_for(size_t count, std::c
   return received;
 }
 
-std::optional<received_message_t> mqtt_subscriber_t::wait_for(
-    const std::function<bool(const received_message_t&)>& wanted, std::chrono::milliseconds timeout) {
-  std::optional<received_message_t> found;
-  std::unique_lock lock(mutex);
-  arrived.wait_for(lock, timeout, [&] {
-    for (const auto& message : received) {
-      if (wanted(message)) {
-        found = message;
-        return true;
-      }
-    }
-    return output_closed;
-  });
-  return found;
-}
-
-std::vector<received_message_t> mqtt_subscriber_t::messages() {
-  std::lock_guard lock(mutex);
-  return received;
-}
-
 }  // namespace korvex_test

@@ -2,10 +2,8 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,10 +73,6 @@ class mqtt_subscriber_t {
   // Waits until at least `count` messages arrived or the timeout passed, and
   // returns all messages so far.
   std::vector<received_message_t> wait_for(size_t count, std::chrono::milliseconds timeout);
-  // Waits for the first message (from the start) that satisfies the test.
-  std::optional<received_message_t> wait_for(const std::function<bool(const received_message_t&)>& wanted,
-                                             std::chrono::milliseconds timeout);
-  std::vector<received_message_t> messages();
 
  private:
   void read_output(int fd);

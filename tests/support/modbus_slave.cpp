@@ -108,7 +108,7 @@ void modbus_slave_t::open_rtu() {
   // through a context whose descriptor is set directly; the client opens the
   // terminal end by path, as a serial device.
   context = new_rtu_context();
-  peers.push_back({pty_master, {}});
+  peers.push_back({pty_master, {}, 0});
 }
 
 modbus_t* modbus_slave_t::new_rtu_context() const {
@@ -141,7 +141,7 @@ void modbus_slave_t::serve() {
     peers = std::move(kept);
     if (listen_fd >= 0 && fds[1].revents != 0) {
       const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) peers.push_back({fd, {}});
+      if (fd >= 0) peers.push_back({fd, {}, 0});
     }
   }
 }
@@ -196,7 +196,8 @@ bool modbus_slave_t::handle_request(peer_t& peer) {
   } else {
     send_bytes(peer.fd, reply);
   }
-  return true;
+  const int limit = active.hang_up_after_replies;
+  return transport != modbus_transport_t::tcp || limit <= 0 || ++peer.replies < limit;
 }
 
 std::vector<uint8_t> modbus_slave_t::capture_reply(const uint8_t* request, int length, int exception_code) {
@@ -270,12 +271,6 @@ void modbus_slave_t::set_discrete_input(int address, bool value) {
   mapping->tab_input_bits[address] = value ? 1 : 0;
 }
 
-bool modbus_slave_t::discrete_input(int address) {
-  std::lock_guard lock(mutex);
-  check_range(address, 1, mapping->nb_input_bits, "discrete input");
-  return mapping->tab_input_bits[address] != 0;
-}
-
 void modbus_slave_t::set_holding_registers(int address, const std::vector<uint16_t>& values) {
   std::lock_guard lock(mutex);
   check_range(address, static_cast<int>(values.size()), mapping->nb_registers, "holding register");
@@ -292,12 +287,6 @@ void modbus_slave_t::set_input_registers(int address, const std::vector<uint16_t
   std::lock_guard lock(mutex);
   check_range(address, static_cast<int>(values.size()), mapping->nb_input_registers, "input register");
   for (size_t i = 0; i < values.size(); ++i) mapping->tab_input_registers[address + i] = values[i];
-}
-
-std::vector<uint16_t> modbus_slave_t::input_registers(int address, int count) {
-  std::lock_guard lock(mutex);
-  check_range(address, count, mapping->nb_input_registers, "input register");
-  return {mapping->tab_input_registers + address, mapping->tab_input_registers + address + count};
 }
 
 std::vector<std::vector<uint8_t>> modbus_slave_t::requests() {

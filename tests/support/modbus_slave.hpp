@@ -27,6 +27,9 @@ struct modbus_faults_t {
   // just before that request is handled: a reply that comes after the
   // client's timeout and lands in its next transaction.
   bool late_reply = false;
+  // TCP: each client is hung up on after this many replies (0: never), as
+  // by a device that restarts.
+  int hang_up_after_replies = 0;
   int remaining = -1;
 };
 
@@ -55,16 +58,15 @@ class modbus_slave_t {
 
   void set_slave_id(int id);
   void set_faults(const modbus_faults_t& faults);
-  void clear_faults() { set_faults({}); }
 
+  // Discrete inputs and input registers are read-only on the wire, so only
+  // what a client can write is read back.
   void set_coil(int address, bool value);
   bool coil(int address);
   void set_discrete_input(int address, bool value);
-  bool discrete_input(int address);
   void set_holding_registers(int address, const std::vector<uint16_t>& values);
   std::vector<uint16_t> holding_registers(int address, int count);
   void set_input_registers(int address, const std::vector<uint16_t>& values);
-  std::vector<uint16_t> input_registers(int address, int count);
 
   // Raw frames (MBAP header or slave id and CRC included) of the requests
   // addressed to this slave, in arrival order.
@@ -76,6 +78,7 @@ class modbus_slave_t {
   struct peer_t {
     int fd = -1;
     std::vector<uint8_t> held_reply;
+    int replies = 0;
   };
 
   void release();

@@ -2,51 +2,52 @@
 
 #include <stdexcept>
 
-#include "net/loopback_peer.hpp"
-#include "transport/connection_row.hpp"
+#include "support/pty_pair.hpp"
+#include "transport/connection_fixture.hpp"
 #include "transport/make_connection.hpp"
-#include "transport/pty_pair.hpp"
 #include "transport/serial_connection.hpp"
 #include "transport/tcp_connection.hpp"
 #include "transport/udp_connection.hpp"
 
-TEST(make_connection, chooses_the_kind_by_the_row_type) {
+using korvex_test::connection_row_t;
+using korvex_test::connection_settings_t;
+
+TEST(make_connection, chooses_the_kind_by_the_row_type_and_names_it_by_its_settings) {
   korvex_test::pty_pair_t device;
   korvex_test::tcp_listener_t tcp_peer;
   korvex_test::udp_peer_t udp_peer;
 
-  korvex_test::connection_settings_t serial_row;
-  serial_row.type = "base.rs";
-  serial_row.rs_port = device.path();
-  korvex_test::connection_settings_t udp_row;
-  udp_row.type = "base.udp";
-  udp_row.host_port = udp_peer.port();
-  korvex_test::connection_settings_t tcp_row;
-  tcp_row.type = "base.tcp";
-  tcp_row.host_port = tcp_peer.port();
-
-  const auto serial = make_connection(korvex_test::connection_row_t(serial_row).row());
-  const auto udp = make_connection(korvex_test::connection_row_t(udp_row).row());
-  const auto tcp = make_connection(korvex_test::connection_row_t(tcp_row).row());
+  const auto serial = make_connection(connection_row_t({.type = "base.rs", .rs_port = device.path()}).row());
+  const auto udp = make_connection(connection_row_t({.type = "base.udp", .host_port = udp_peer.port()}).row());
+  const auto tcp =
+      make_connection(connection_row_t({.type = "base.tcp", .rto = 300, .sto = 400, .host_port = tcp_peer.port()}).row());
   EXPECT_NE(dynamic_cast<serial_connection_t*>(serial.get()), nullptr);
   EXPECT_NE(dynamic_cast<udp_connection_t*>(udp.get()), nullptr);
   EXPECT_NE(dynamic_cast<tcp_connection_t*>(tcp.get()), nullptr);
+  EXPECT_EQ(serial->name, device.path() + ":9600:8:0:1:0");
+  EXPECT_EQ(udp->name, "127.0.0.1:" + std::to_string(udp_peer.port()));
+  EXPECT_EQ(tcp->name, "127.0.0.1:" + std::to_string(tcp_peer.port()));
+  EXPECT_EQ(tcp->rto, 300u);
+  EXPECT_EQ(tcp->sto, 400u);
   for (const auto& connection : {serial, udp, tcp}) {
+    EXPECT_GT(connection->connection_id, 0) << connection->name;
     EXPECT_TRUE(connection->available) << connection->name;
     EXPECT_TRUE(connection->is_open()) << connection->name;
+    EXPECT_TRUE(connection->open()) << connection->name << ": open on an open connection is a no-op";
   }
 }
 
-TEST(make_connection, unknown_type_names_the_token) {
-  for (const std::string type : {"base.can", "", "BASE.TCP"}) {
-    korvex_test::connection_settings_t settings;
-    settings.type = type;
-    const korvex_test::connection_row_t row(settings);
+TEST(make_connection, refuses_unknown_types_and_hosts_that_do_not_resolve) {
+  for (const std::string type : {"base.can", "BASE.TCP"}) {
     try {
-      make_connection(row.row());
+      make_connection(connection_row_t({.type = type}).row());
       ADD_FAILURE() << "accepted type '" << type << "'";
     } catch (const std::runtime_error& error) {
       EXPECT_EQ(std::string(error.what()), type + " : неизвестный токен");
     }
+  }
+  // The empty name fails inside the resolver without any lookup traffic.
+  for (const std::string type : {"base.tcp", "base.udp"}) {
+    EXPECT_THROW(make_connection(connection_row_t({.type = type, .host = ""}).row()), std::system_error) << type;
   }
 }

@@ -4,56 +4,26 @@
 #include <optional>
 #include <thread>
 
-#include "support/temp_dir.hpp"
-#include "transport/connection_row.hpp"
-#include "transport/pty_pair.hpp"
+#include "support/pty_pair.hpp"
+#include "transport/connection_fixture.hpp"
 #include "transport/serial_connection.hpp"
 
 using namespace std::chrono_literals;
 using korvex_test::bytes_t;
+using korvex_test::read_bytes;
 
 namespace {
 
-std::unique_ptr<serial_connection_t> serial_on(const std::string& path, uint32_t rto = 100) {
-  korvex_test::connection_settings_t settings;
-  settings.type = "base.rs";
-  settings.rs_port = path;
-  settings.rto = rto;
-  const korvex_test::connection_row_t row(settings);
-  return std::make_unique<serial_connection_t>(row.row());
-}
-
-bytes_t read_bytes(connection_t& connection, std::size_t size) {
-  bytes_t buffer(size);
-  const long result = connection.read(buffer.data(), buffer.size());
-  buffer.resize(result > 0 ? static_cast<std::size_t>(result) : 0);
-  return buffer;
-}
-
-// Until the bytes the device sent are waiting at the port.
-void wait_for_input(serial_connection_t& connection) {
-  const auto deadline = std::chrono::steady_clock::now() + korvex_test::generous_deadline;
-  while (connection.serial->available() == 0) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "device bytes never arrived";
-    std::this_thread::sleep_for(1ms);
-  }
+std::unique_ptr<serial_connection_t> serial_on(const std::string& path) {
+  return korvex_test::connection_from<serial_connection_t>({.type = "base.rs", .rto = 100, .rs_port = path});
 }
 
 }  // namespace
 
-TEST(serial_connection, construction_opens_the_device_and_names_it_by_its_settings) {
+TEST(serial_connection, exchanges_bytes_returns_short_counts_and_flushes_a_late_reply) {
   korvex_test::pty_pair_t device;
   const auto connection = serial_on(device.path());
-  EXPECT_TRUE(connection->available);
-  EXPECT_TRUE(connection->is_open());
-  EXPECT_EQ(connection->name, device.path() + ":9600:8:0:1:0");
   EXPECT_EQ(connection->timeout.read_timeout_constant, 100u);
-  EXPECT_TRUE(connection->open());
-}
-
-TEST(serial_connection, exchanges_bytes_and_returns_short_counts_on_timeout) {
-  korvex_test::pty_pair_t device;
-  const auto connection = serial_on(device.path());
 
   const bytes_t request{0x11, 0x03, 0x00, 0x6B, 0x00, 0x03, 0x76, 0x87};
   ASSERT_EQ(connection->write(request.data(), request.size()), 8);
@@ -63,14 +33,13 @@ TEST(serial_connection, exchanges_bytes_and_returns_short_counts_on_timeout) {
   EXPECT_EQ(read_bytes(*connection, 8), (bytes_t{0x11, 0x03, 0x06, 0x02, 0x2B}));
   EXPECT_EQ(read_bytes(*connection, 1), bytes_t{}) << "silence is a count of 0, not an error";
   EXPECT_TRUE(connection->is_open());
-}
-
-TEST(serial_connection, flush_discards_a_late_reply) {
-  korvex_test::pty_pair_t device;
-  const auto connection = serial_on(device.path());
 
   device.send({0xDE, 0xAD});
-  wait_for_input(*connection);
+  const auto deadline = std::chrono::steady_clock::now() + korvex_test::generous_deadline;
+  while (connection->serial->available() == 0) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "device bytes never arrived";
+    std::this_thread::sleep_for(1ms);
+  }
   connection->flush();
   device.send({1, 2, 3});
   EXPECT_EQ(read_bytes(*connection, 3), (bytes_t{1, 2, 3}));
@@ -78,12 +47,11 @@ TEST(serial_connection, flush_discards_a_late_reply) {
 
 TEST(serial_connection, ports_that_cannot_be_opened) {
   korvex_test::temp_dir_t folder;
-  struct case_t {
+  const struct {
     const char* what;
     std::string path;
     bool available;
-  };
-  const case_t cases[] = {
+  } cases[] = {
       {"missing device", (folder.path() / "ttyMissing").string(), false},
       {"empty path", "", true},
   };
