@@ -304,3 +304,48 @@ TEST(PortPoll, SerialLineMissingAtStartIsPolledOnceItAppears) {
   ASSERT_TRUE(clock.wait_for_waits(2));
   EXPECT_EQ(rig.published.received(), (std::vector<std::pair<std::string, std::string>>{{temp_topic, "77"}}));
 }
+
+// The client runs one port per connection: values and the failure marker of
+// a dead device reach the broker retained, and the client's shutdown stops
+// the ports it runs.
+TEST(PortService, ClientRunsAPortPerConnection) {
+  modbus_slave_t slave(modbus_transport_t::tcp);
+  slave.set_holding_registers(0, {215});
+  const int dead_port = korvex_test::free_loopback_port();
+  log_capture_t log;
+  port_rig_t rig(fill(R"({
+    "ports": [
+      {"connection": {"name": "live", "type": "base.tcp", "rto": 300, "sto": 300, "poll_interval": 3600,
+                      "tcp": {"url": "127.0.0.1", "port": @PORT@}},
+       "devices": [{"name": "dev", "type": "mb-tcp", "sid": 1, "cname": "c"}],
+       "parameters": [{"cname": "c", "config": {"channels": [@CHANNEL@]}}]},
+      {"connection": {"name": "dead", "type": "base.tcp", "rto": 300, "sto": 300, "poll_interval": 3600,
+                      "tcp": {"url": "127.0.0.1", "port": @DEAD@}},
+       "devices": [{"name": "dev", "type": "mb-tcp", "sid": 2, "cname": "d"}],
+       "parameters": [{"cname": "d", "config": {"channels": [@CHANNEL@]}}]}
+    ]
+  })",
+                      {{"PORT", std::to_string(slave.port())},
+                       {"DEAD", std::to_string(dead_port)},
+                       {"CHANNEL", temp_channel}}));
+  ASSERT_TRUE(rig.connected);
+  auto serving = std::async(std::launch::async, [&] { rig.client->start(); });
+  auto kept = rig.broker->collect("/devices/#", 2, 15s);
+  std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.topic < b.topic; });
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].topic, temp_topic);
+  EXPECT_EQ(kept[0].payload, "215");
+  EXPECT_TRUE(kept[0].retained);
+  EXPECT_EQ(kept[1].topic, "/devices/d_2/controls/temp/meta/error");
+  EXPECT_EQ(kept[1].payload, "r");
+  EXPECT_TRUE(kept[1].retained);
+
+  rig.client->request_stop();
+  ASSERT_EQ(serving.wait_for(5s), std::future_status::ready);
+  serving.get();
+  const auto asked = std::chrono::steady_clock::now();
+  rig.client.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s) << "the ports left their hour-long waits at once";
+  EXPECT_EQ(log.count("Очередь входящих сообщений (1) : остановлено"), 1);
+  EXPECT_EQ(log.count("Очередь входящих сообщений (2) : остановлено"), 1);
+}
