@@ -106,7 +106,8 @@ class handed_clock_t {
 };
 
 // Collects what the port pushes onto its outgoing queue, as the publish loop
-// would take it.
+// would take it. Every look first sends a marker through the queue and waits
+// for it, so whatever was pushed before the look has been taken.
 class outgoing_collector_t {
  public:
   explicit outgoing_collector_t(std::shared_ptr<port_queue_t> queue) : queue(std::move(queue)) {
@@ -114,6 +115,11 @@ class outgoing_collector_t {
       mqtt_message_t message;
       while (this->queue->pop(message)) {
         std::lock_guard lock(mutex);
+        if (std::get<1>(message) == marker_topic) {
+          ++markers_seen;
+          marker_arrived.notify_all();
+          continue;
+        }
         const auto& payload = std::get<2>(message);
         messages.emplace_back(std::get<1>(message), std::string(payload.begin(), payload.end()));
         flags.emplace_back(std::get<3>(message), std::get<4>(message));
@@ -126,28 +132,30 @@ class outgoing_collector_t {
   }
 
   std::vector<std::pair<std::string, std::string>> received() {
-    std::lock_guard lock(mutex);
+    std::unique_lock lock(mutex);
+    const int64_t marker = ++markers_sent;
+    lock.unlock();
+    queue->push(mqtt_message_t{0, marker_topic, {}, 0, false});
+    lock.lock();
+    marker_arrived.wait(lock, [&] { return markers_seen >= marker; });
     return messages;
   }
   std::vector<std::pair<int32_t, bool>> qos_and_retain() {
+    received();
     std::lock_guard lock(mutex);
     return flags;
   }
   bool wait_for(std::size_t count, std::chrono::milliseconds deadline = 15s) {
     return korvex_test::wait_until([&] { return received().size() >= count; }, deadline);
   }
-  // The payload last published on the topic, or "" when none was.
-  std::string last(const std::string& topic) {
-    const auto all = received();
-    for (auto it = all.rbegin(); it != all.rend(); ++it) {
-      if (it->first == topic) return it->second;
-    }
-    return "";
-  }
 
  private:
+  inline static const std::string marker_topic = "\x01marker";
   std::shared_ptr<port_queue_t> queue;
   std::mutex mutex;
+  std::condition_variable marker_arrived;
+  int64_t markers_sent = 0;
+  int64_t markers_seen = 0;
   std::vector<std::pair<std::string, std::string>> messages;
   std::vector<std::pair<int32_t, bool>> flags;
   std::thread reader;
