@@ -9,6 +9,7 @@
 #include "config/statement_use.hpp"
 #include "core/exec_command.hpp"
 #include "mqtt/command_topic.hpp"
+#include "port/modbus_port.hpp"
 
 namespace {
 
@@ -110,9 +111,13 @@ void modbus_client_t::serve_connection(int64_t connection_id) {
   try {
     auto inbound = inbound_queues.at(connection_id);
     auto outgoing_copy = outgoing;
-    // The connection's port is built here on this task's stack, enters
-    // running_ports with its stop request (port_registration_t) and runs its
-    // poll loop until stopped; the port subsystem supplies it.
+    port_options_t options;
+    options.cache_path = database->getFilename();
+    modbus_port_t port(this, connection_id, inbound, outgoing_copy, std::move(options));
+    // The registration leaves before the port is destroyed, so the shutdown
+    // never reaches a port that is going away.
+    port_registration_t registration(running_ports, connection_id, [&port] { port.request_stop(); });
+    if (registration.admitted()) port.start();
   } catch (const std::exception& error) {
     spdlog::error("{}", error.what());
   }

@@ -1,0 +1,115 @@
+#include "port/modbus_port.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include "config/cache_database.hpp"
+#include "config/statement_use.hpp"
+#include "modbus/frame_factory.hpp"
+#include "transport/make_connection.hpp"
+
+namespace {
+
+const char* const connection_row_text =
+    "SELECT    ROWID AS connection_id, Name AS name, Type AS type, RTO AS rto, STO AS sto, PollInterval AS "
+    "poll_interval, PollReconnect AS poll_reconnect,    RSPort AS rs_port, RSBaudRate AS baud_rate, RSByteSize AS "
+    "byte_size, RSParity AS parity, RSStopBits AS stop_bits, RSFlowControl AS flow_control,    NetHost AS host, "
+    "NetPort AS host_port  FROM Connections WHERE ROWID = :connection_id";
+const char* const devices_text = "SELECT ROWID AS device_id, CName AS cname FROM Devices  WHERE ConnectionID = :connection_id";
+const char* const debounce_select_text =
+    "SELECT Value AS value, CurrentValue AS current_value, Timer AS timer FROM Debounces  WHERE ROWID = :debounce_id";
+const char* const debounce_update_text =
+    "UPDATE Debounces SET    CurrentValue = :current_value,    Timer        = :timer  WHERE    ROWID = :debounce_id";
+
+}  // namespace
+
+// Also the re-read list of a device whose update-on-write is set.
+extern const char* const class_channels_text =
+    "SELECT ROWID AS channel_id FROM Channels  WHERE ConnectionID = :connection_id AND CName = :cname AND Parent IS "
+    "NULL AND RegAddr IS NOT NULL";
+
+port_clock_t port_clock_t::system() {
+  port_clock_t clock;
+  clock.steady_seconds = [] {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  };
+  clock.wall_seconds = [] {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  clock.interval_wait = [](std::condition_variable& cv, std::unique_lock<std::mutex>& lock, std::chrono::seconds wait,
+                           const std::function<bool()>& stopped) {
+    cv.wait_until(lock, std::chrono::steady_clock::now() + wait, stopped);
+  };
+  return clock;
+}
+
+modbus_port_t::modbus_port_t(modbus_client_t* client, int64_t connection_id,
+                             const std::shared_ptr<port_queue_t>& inbound,
+                             const std::shared_ptr<port_queue_t>& outgoing, port_options_t options)
+    : connection_id(connection_id),
+      clock(std::move(options.clock)),
+      inbound(inbound),
+      outgoing(outgoing),
+      client(client) {
+  // The cache was built at start-up: a missing file is an error, not a new
+  // empty database.
+  database = open_cache_database(options.cache_path, SQLite::OPEN_READWRITE);
+  connection_statement = std::make_shared<SQLite::Statement>(*database, connection_row_text);
+  devices_statement = std::make_shared<SQLite::Statement>(*database, devices_text);
+  channels_statement = std::make_shared<SQLite::Statement>(*database, class_channels_text);
+  class_size_statement = std::make_shared<SQLite::Statement>(*database, class_size_statement_text);
+  debounce_select_statement = std::make_shared<SQLite::Statement>(*database, debounce_select_text);
+  debounce_update_statement = std::make_shared<SQLite::Statement>(*database, debounce_update_text);
+
+  std::string row_name;
+  {
+    auto& row = *connection_statement;
+    statement_reset_guard_t reset(row);
+    row.bind(":connection_id", connection_id);
+    row.tryExecuteStep();
+    connection = make_connection(row);
+    row_name = row.getColumn("name").getString();
+  }
+
+  js_heap = std::make_unique<script_engine_t>();
+  values = std::make_unique<value_context_t>(value_context_t{*js_heap, *debounce_select_statement,
+                                                             *debounce_update_statement, clock.wall_seconds});
+  inbound_pool = std::make_unique<worker_pool_t>();
+  poll_list = std::make_shared<poll_list_t>();
+  poll_pool = std::make_unique<worker_pool_t>();
+  spdlog::info("Порт : {} : {} : создан", row_name, connection->name);
+}
+
+modbus_port_t::~modbus_port_t() {
+  request_stop();
+  inbound_pool->wait();
+  poll_pool->wait();
+  poll_pool.reset();
+  inbound_pool.reset();
+}
+
+void modbus_port_t::request_stop() {
+  stop = true;
+  {
+    std::lock_guard lock(interval_mutex);
+    interval_cv.notify_all();
+  }
+  // The queue stays with the client; stopping it only releases the worker's
+  // pop.
+  inbound->stop();
+  std::lock_guard lock(inbound_mutex);
+  inbound_cv.notify_all();
+}
+
+modbus_vector_t modbus_port_t::decode_value(SQLite::Statement& row, const uint8_t* data, std::size_t size) {
+  return ::decode_value(row, data, size, *values);
+}
+
+modbus_vector_t modbus_port_t::encode_value(SQLite::Statement& row, const modbus_vector_t& payload) {
+  return ::encode_value(row, payload, *js_heap);
+}
+
+bool modbus_port_t::debounce(int64_t debounce_id, const std::string& log_name, const std::string& value) {
+  return ::debounce(debounce_id, log_name, value, *values);
+}

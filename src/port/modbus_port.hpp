@@ -1,0 +1,156 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <SQLiteCpp/Database.h>
+#include <SQLiteCpp/Statement.h>
+
+#include "core/constants.hpp"
+#include "core/sync_queue.hpp"
+#include "core/worker_pool.hpp"
+#include "port/script_engine.hpp"
+#include "port/value_codec.hpp"
+#include "transport/connection.hpp"
+
+class modbus_client_t;
+
+using port_queue_t = sync_queue_t<mqtt_message_t>;
+using poll_list_t = sync_deque_t<poll_entry_t>;
+
+// The clocks a port runs on. Polling must neither stop nor rush when the
+// wall clock is set, so pass times and the interval wait use a steady clock;
+// only the debounce timers, stored in the cache, count wall-clock seconds.
+// Tests hand their own to check the waits without sleeping for them.
+struct port_clock_t {
+  // Whole seconds of a steady clock: a pass's elapsed time is a difference.
+  std::function<int64_t()> steady_seconds;
+  // Seconds since the epoch, for the debounce timers.
+  std::function<int64_t()> wall_seconds;
+  // Waits on the condition variable (its lock held) for at most `wait`, and
+  // returns early once `stopped` holds; spurious wake-ups wait again.
+  std::function<void(std::condition_variable&, std::unique_lock<std::mutex>&, std::chrono::seconds wait,
+                     const std::function<bool()>& stopped)>
+      interval_wait;
+
+  static port_clock_t system();
+};
+
+struct port_options_t {
+  std::filesystem::path cache_path = state_directory / cache_file_name;
+  port_clock_t clock = port_clock_t::system();
+};
+
+// What a channel read tells its catcher before anything can fail after the
+// row was found: names for the error line and the error topic.
+struct channel_names_t {
+  std::string log_name;
+  std::string device_topic;
+  std::string channel_name;
+};
+
+// Serves one connection for the life of the service: polls its devices'
+// channels at the connection's interval and publishes their values, and
+// writes the commands the client routes to it. It lives on the stack of the
+// client's port task; its inbound worker and poll tasks point back at it, so
+// the destructor waits for them before anything goes.
+class modbus_port_t {
+ public:
+  modbus_port_t(modbus_client_t* client, int64_t connection_id, const std::shared_ptr<port_queue_t>& inbound,
+                const std::shared_ptr<port_queue_t>& outgoing, port_options_t options = {});
+  ~modbus_port_t();
+  modbus_port_t(const modbus_port_t&) = delete;
+  modbus_port_t& operator=(const modbus_port_t&) = delete;
+
+  // The poll loop: returns only once the stop is requested.
+  void start();
+
+  // Sets the stop flag and wakes every wait of the port; safe from any thread
+  // and harmless to repeat.
+  void request_stop();
+
+  // A channel to read again after a write: at once when no pass runs, else
+  // at the front of the running pass's list.
+  void schedule_read(const poll_entry_t& entry, bool close_after);
+
+  // The value rules, on this port's script heap and debounce statements.
+  modbus_vector_t decode_value(SQLite::Statement& row, const uint8_t* data, std::size_t size);
+  modbus_vector_t encode_value(SQLite::Statement& row, const modbus_vector_t& payload);
+  bool debounce(int64_t debounce_id, const std::string& log_name, const std::string& value);
+
+  void publish(const std::string& device_topic, const std::string& channel_topic, const modbus_vector_t& payload);
+  // True when at least one bit field of the parent was published. `data`
+  // points at the parent's bytes (null after a failed read), `size` says how
+  // many there are.
+  bool publish_bits(const std::string& cname, const std::string& word_order, const std::string& value_type,
+                    const std::string& device_topic, const std::string& topic_name, const std::string& parent_name,
+                    const uint8_t* data, std::size_t size);
+  void publish_class(const std::string& cname, const std::string& parent, const std::string& device_topic,
+                     const std::string& enclosing_name, const modbus_vector_t& data, uint16_t offset);
+
+  // Reads one channel and publishes its value. Exceptions leave it; `names`
+  // is filled as soon as the channel's row is found.
+  void read_channel(const poll_entry_t& entry, channel_names_t& names);
+  // Handles one command. Exceptions leave it; `log_name` is filled as soon
+  // as the channel's row is found.
+  void write_channel(const mqtt_message_t& message, std::string& log_name);
+
+  int64_t id() const { return connection_id; }
+  const std::shared_ptr<connection_t>& port_connection() const { return connection; }
+
+ private:
+  // read_channel that never throws: a channel that fails is logged and
+  // published as a failed read, and the caller goes on with the next one.
+  void read_channel_safely(const poll_entry_t& entry);
+  long poll_task();
+  void inbound_worker();
+  // Makes the connection usable for a pass: creates its resource again when
+  // it could not be created before, and reopens a connection closed after
+  // the last pass. False when the resource still does not exist.
+  bool prepare_connection();
+  void close_connection();
+  void open_connection();
+  bool broker_connected() const;
+  void interval_wait(int32_t poll_interval, long elapsed);
+
+  // The database goes last: every statement below is destroyed before it.
+  std::shared_ptr<SQLite::Database> database;
+  std::shared_ptr<SQLite::Statement> connection_statement;
+  std::shared_ptr<SQLite::Statement> devices_statement;
+  std::shared_ptr<SQLite::Statement> channels_statement;
+  std::shared_ptr<SQLite::Statement> class_size_statement;
+  std::shared_ptr<SQLite::Statement> debounce_select_statement;
+  std::shared_ptr<SQLite::Statement> debounce_update_statement;
+  int64_t connection_id;
+  port_clock_t clock;
+  std::unique_ptr<script_engine_t> js_heap;
+  std::unique_ptr<value_context_t> values;
+  std::shared_ptr<connection_t> connection;
+  std::shared_ptr<port_queue_t> inbound;
+  std::shared_ptr<port_queue_t> outgoing;
+  std::shared_ptr<poll_list_t> poll_list;
+  modbus_client_t* client;
+  std::string port_log_name;
+  std::atomic<bool> poll_reconnect{false};  // read by the inbound worker too
+  std::atomic<bool> stop{false};
+  std::atomic<bool> poll_running{false};
+  std::mutex transaction_mutex;
+  std::mutex interval_mutex;
+  std::condition_variable interval_cv;
+  std::mutex inbound_mutex;
+  std::condition_variable inbound_cv;
+  std::unique_ptr<worker_pool_t> inbound_pool;
+  std::unique_ptr<worker_pool_t> poll_pool;
+};
+
+// "параметр", "параметра" or "параметров": the word that goes with the count.
+const char* parameter_word(uint64_t count);

@@ -1,0 +1,165 @@
+#include <exception>
+#include <vector>
+
+#include <spdlog/spdlog.h>
+
+#include "config/statement_use.hpp"
+#include "mqtt/modbus_client.hpp"
+#include "port/modbus_port.hpp"
+
+const char* parameter_word(uint64_t count) {
+  const uint64_t hundreds_rest = count % 100;
+  if (hundreds_rest >= 11 && hundreds_rest <= 19) return "параметров";
+  switch (count % 10) {
+    case 1:
+      return "параметр";
+    case 2:
+    case 3:
+    case 4:
+      return "параметра";
+    default:
+      return "параметров";
+  }
+}
+
+bool modbus_port_t::broker_connected() const { return client != nullptr && client->is_connected(); }
+
+void modbus_port_t::start() {
+  inbound_pool->detach_task([this] { inbound_worker(); });
+
+  int32_t poll_interval = 0;
+  {
+    auto& row = *connection_statement;
+    statement_reset_guard_t reset(row);
+    row.reset();
+    row.clearBindings();
+    row.bind(":connection_id", connection_id);
+    row.tryExecuteStep();
+    poll_interval = static_cast<int32_t>(row.getColumn("poll_interval").getInt64());
+    poll_reconnect = row.getColumn("poll_reconnect").getUInt() != 0;
+    port_log_name = fmt::format("Порт {} : {}", connection_id, row.getColumn("name").getString());
+  }
+
+  // Built once: a pass costs no query for its list.
+  std::vector<poll_entry_t> channel_list;
+  {
+    auto& devices = *devices_statement;
+    auto& channels = *channels_statement;
+    statement_reset_guard_t reset_devices(devices);
+    devices.reset();
+    devices.clearBindings();
+    devices.bind(":connection_id", connection_id);
+    channels.clearBindings();
+    channels.bind(":connection_id", connection_id);
+    while (devices.executeStep()) {
+      const int64_t device_id = devices.getColumn("device_id").getInt64();
+      statement_reset_guard_t reset_channels(channels);
+      channels.reset();
+      channels.bind(":cname", devices.getColumn("cname").getString());
+      while (channels.executeStep()) channel_list.emplace_back(device_id, channels.getColumn("channel_id").getInt64());
+    }
+  }
+
+  while (!stop) {
+    long elapsed = 0;
+    bool skipped_dead_connection = false;
+    if (!prepare_connection()) {
+      // A device that is away at start-up (an unplugged adapter) must not
+      // end the port: the next pass tries to create the resource again.
+      spdlog::warn("{} : соединение недоступно : опрос пропущен", port_log_name);
+      skipped_dead_connection = true;
+    } else if (broker_connected()) {
+      for (const auto& entry : channel_list) poll_list->push_back(entry);
+      const auto count = poll_list->size();
+      spdlog::info("{} : начало опроса : {} {}", port_log_name, count, parameter_word(count));
+      auto pass = poll_pool->submit_task([this] { return poll_task(); });
+      try {
+        elapsed = pass.get();
+      } catch (const std::exception& error) {
+        spdlog::error("{} : ошибка : {}", port_log_name, error.what());
+      }
+      spdlog::info("{} : опрос завершен : {} сек.", port_log_name, elapsed);
+      if (poll_reconnect) close_connection();
+    } else {
+      spdlog::warn("{} : ожидание подключения к брокеру", port_log_name);
+    }
+    // Without an interval a dead connection would be retried, and logged,
+    // without pause.
+    interval_wait(skipped_dead_connection && poll_interval <= 0 ? 1 : poll_interval, elapsed);
+  }
+}
+
+void modbus_port_t::interval_wait(int32_t poll_interval, long elapsed) {
+  if (poll_interval <= 0) return;
+  const long wait = poll_interval - elapsed % poll_interval;
+  if (broker_connected()) spdlog::info("{} : таймаут : {} сек.", port_log_name, wait);
+  std::unique_lock lock(interval_mutex);
+  if (stop) return;
+  clock.interval_wait(interval_cv, lock, std::chrono::seconds(wait), [this] { return stop.load(); });
+}
+
+long modbus_port_t::poll_task() {
+  const int64_t started = clock.steady_seconds();
+  poll_running = true;
+  struct running_guard_t {
+    std::atomic<bool>& running;
+    ~running_guard_t() { running = false; }
+  } running_guard{poll_running};
+  poll_entry_t entry;
+  while (poll_list->pop_front(entry)) {
+    if (stop) break;
+    read_channel_safely(entry);
+  }
+  return static_cast<long>(clock.steady_seconds() - started);
+}
+
+void modbus_port_t::read_channel_safely(const poll_entry_t& entry) {
+  channel_names_t names;
+  try {
+    read_channel(entry, names);
+  } catch (const std::exception& error) {
+    const auto& [device_id, channel_id] = entry;
+    const std::string log_name =
+        names.log_name.empty() ? fmt::format("{}::{}::{}", connection_id, device_id, channel_id) : names.log_name;
+    spdlog::error("{} : ошибка : {}", log_name, error.what());
+    if (names.log_name.empty()) return;  // no row, so no topic to report on
+    try {
+      publish(names.device_topic, names.channel_name, modbus_vector_t{'r'});
+    } catch (const std::exception& publish_error) {
+      spdlog::error("{} : ошибка : {}", log_name, publish_error.what());
+    }
+  }
+}
+
+void modbus_port_t::schedule_read(const poll_entry_t& entry, bool close_after) {
+  if (!poll_running) {
+    read_channel_safely(entry);
+    if (close_after && poll_reconnect) close_connection();
+    return;
+  }
+  // Waits for the poll task's current transaction, so the entry is the very
+  // next one it takes.
+  std::lock_guard transaction(transaction_mutex);
+  poll_list->push_front(entry);
+}
+
+bool modbus_port_t::prepare_connection() {
+  std::lock_guard transaction(transaction_mutex);
+  if (!connection->available) connection->init();
+  if (!connection->available) return false;
+  // A connection closed after the last pass (poll_reconnect) is opened
+  // again here; network kinds do not reopen by themselves.
+  if (!connection->is_open()) connection->open();
+  return true;
+}
+
+void modbus_port_t::close_connection() {
+  // The inbound worker may be in a transaction on the same connection.
+  std::lock_guard transaction(transaction_mutex);
+  connection->close();
+}
+
+void modbus_port_t::open_connection() {
+  std::lock_guard transaction(transaction_mutex);
+  if (connection->available && !connection->is_open()) connection->open();
+}

@@ -1,0 +1,144 @@
+#include <array>
+#include <cstring>
+
+#include <spdlog/spdlog.h>
+
+#include "core/value_types.hpp"
+#include "port/modbus_port.hpp"
+#include "port/word_order.hpp"
+
+namespace {
+
+const char* const bit_fields_text =
+    "SELECT Name AS channel_name, RegAddr AS offset, Inverted AS inverted  FROM Channels  WHERE ConnectionID = "
+    ":connection_id AND CName = :cname AND Parent = :parent AND ValueType = 'bit'";
+
+const char* const members_text =
+    "SELECT Devices.ROWID AS device_id, Devices.SID AS device_sid, Devices.CName AS cname, Devices.CodePage AS "
+    "codepage,    Channels.ROWID AS channel_id, Channels.Parent AS parent, Channels.Name AS channel_name, "
+    "Channels.ValueType AS value_type, Channels.RegType AS reg_type,    Channels.RegAddr AS reg_addr, "
+    "Channels.WordOrder AS word_order, Channels.Scale AS scale, Channels.Correction AS correction, "
+    "Channels.Inverted AS inverted,    Channels.Unit AS unit, Channels.ErrorValue AS error_value, Channels.MinValue "
+    "AS min_value, Channels.MaxValue AS max_value, Channels.Debounce AS debounce,    Channels.ReadCondition AS "
+    "read_condition, Channels.Prefix AS prefix, Channels.WriteCondition AS write_condition, Channels.ReadFunction "
+    "AS read_function,    Channels.WriteFunction AS write_function, Channels.Pattern AS pattern, Channels.Format AS "
+    "format  FROM Devices LEFT JOIN Channels ON Channels.CName = Devices.CName AND Channels.ConnectionID = "
+    "Devices.ConnectionID  WHERE Devices.ConnectionID = :connection_id AND Devices.CName = :cname AND Devices.Topic "
+    "= :device_topic";
+
+constexpr int64_t last_bit = 63;
+
+// The parent register's value as one 64-bit field. A 6-byte value has no
+// rule of its own: it is widened to 8 bytes by a zero register on the side
+// that is most significant in its word order, so the 64-bit rule reads
+// exactly the 48-bit number and never past the data.
+uint64_t parent_value(const uint8_t* data, std::size_t bytes, unsigned order) {
+  switch (bytes) {
+    case 2:
+      return apply_word_order_u16(data, order);
+    case 4:
+      return apply_word_order_u32(data, order);
+    case 6: {
+      std::array<uint8_t, 8> widened{};
+      const bool high_first = order == word_order_big_endian || order == word_order_mid_big_endian;
+      std::memcpy(widened.data() + (high_first ? 2 : 0), data, 6);
+      return apply_word_order_u64(widened.data(), order);
+    }
+    default:
+      return apply_word_order_u64(data, order);
+  }
+}
+
+}  // namespace
+
+void modbus_port_t::publish(const std::string& device_topic, const std::string& channel_topic,
+                            const modbus_vector_t& payload) {
+  if (payload.empty()) return;
+  std::string topic = fmt::format(fmt::runtime(value_topic_format), device_topic, channel_topic);
+  if (payload.size() == 1 && payload[0] == 'r') topic += "/meta/error";
+  const std::string text(payload.begin(), payload.end());
+  outgoing->push(mqtt_message_t{0, topic, payload, 0, true});
+  spdlog::info("{} : {}", topic, text);
+}
+
+bool modbus_port_t::publish_bits(const std::string& cname, const std::string& word_order,
+                                 const std::string& value_type, const std::string& device_topic,
+                                 const std::string& topic_name, const std::string& parent_name, const uint8_t* data,
+                                 std::size_t size) {
+  const auto order = static_cast<unsigned>(find_token(word_orders, word_order));
+  const auto type_size = value_types.find(value_type);
+  if (!type_size) return false;
+  const std::size_t bytes = type_size->bytes_num;
+  if (bytes != 2 && bytes != 4 && bytes != 6 && bytes != 8) return false;
+
+  // Fewer bytes than the parent's size is a failed read for its fields.
+  const bool have_value = data != nullptr && size >= bytes;
+  const uint64_t value = have_value ? parent_value(data, bytes, order) : 0;
+
+  SQLite::Statement fields(*database, bit_fields_text);
+  fields.bind(":connection_id", connection_id);
+  fields.bind(":cname", cname);
+  fields.bind(":parent", parent_name);
+  bool published = false;
+  while (fields.executeStep()) {
+    const std::string field_topic = fmt::format("{}_{}", topic_name, fields.getColumn("channel_name").getString());
+    const int64_t offset = fields.getColumn("offset").getInt64();
+    const bool inverted = fields.getColumn("inverted").getUInt() != 0;
+    modbus_vector_t payload{'r'};
+    if (offset < 0 || offset > last_bit) {
+      spdlog::error("{} : недопустимый номер бита : {}", field_topic, offset);
+    } else if (have_value) {
+      // Each field sees the register's own bit, whatever an earlier field
+      // on the same bit did with it.
+      const bool set = ((value >> offset) & 1u) != 0;
+      payload = {static_cast<uint8_t>(set != inverted ? '1' : '0')};
+    }
+    publish(device_topic, field_topic, payload);
+    published = true;
+  }
+  return published;
+}
+
+void modbus_port_t::publish_class(const std::string& cname, const std::string& parent,
+                                  const std::string& device_topic, const std::string& enclosing_name,
+                                  const modbus_vector_t& data, uint16_t offset) {
+  const bool top_level = parent.empty();
+  SQLite::Statement members(
+      *database, std::string(members_text) +
+                     (top_level ? " AND Channels.Parent IS NULL AND Channels.Name = :channel_name"
+                                : " AND Channels.Parent = :parent"));
+  members.bind(":connection_id", connection_id);
+  members.bind(":cname", cname);
+  members.bind(":device_topic", device_topic);
+  if (top_level) {
+    members.bind(":channel_name", enclosing_name);
+  } else {
+    members.bind(":parent", parent);
+  }
+  while (members.executeStep()) {
+    const std::string member_name = members.getColumn("channel_name").getString();
+    const bool prefix = members.getColumn("prefix").getUInt() != 0;
+    const std::string value_type = members.getColumn("value_type").getString();
+    const std::string word_order = members.getColumn("word_order").getString();
+    const std::string topic_name =
+        prefix && !top_level ? fmt::format("{}_{}", enclosing_name, member_name) : enclosing_name;
+    const auto member_offset = static_cast<uint16_t>(
+        top_level ? offset : offset + static_cast<uint16_t>(members.getColumn("reg_addr").getUInt()));
+
+    const bool plain_value = value_types.contains(value_type) || value_type.rfind("str", 0) == 0;
+    if (!plain_value) {
+      publish_class(cname, value_type, device_topic, member_name, data, member_offset);
+      continue;
+    }
+    if (!value_types.contains(value_type)) register_string_type(value_type);
+    // A member lying beyond what the device returned is a failed read.
+    const bool inside = member_offset < data.size();
+    const uint8_t* member_data = inside ? data.data() + member_offset : nullptr;
+    const std::size_t member_size = inside ? data.size() - member_offset : 0;
+    if (publish_bits(cname, word_order, value_type, device_topic, topic_name, member_name, member_data,
+                     member_size)) {
+      continue;
+    }
+    publish(device_topic, topic_name, decode_value(members, member_data, member_size));
+  }
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include <SQLiteCpp/Statement.h>
+
+#include "core/sync_queue.hpp"
+#include "port/script_engine.hpp"
+
+// Turning register bytes into published text and command text into register
+// bytes, by the columns of a channel row (a statement positioned on the row of
+// the port's channel query: "channel_name", "value_type", "word_order",
+// "inverted", "scale", "correction", "unit", "error_value", "min_value",
+// "max_value", "debounce", "read_condition", "write_condition", "format").
+
+// What the value rules need of their port.
+struct value_context_t {
+  script_engine_t& scripts;
+  SQLite::Statement& debounce_select;    // port statement 5 (select by :debounce_id)
+  SQLite::Statement& debounce_update;    // port statement 6
+  std::function<int64_t()> now_seconds;  // seconds since the epoch; tests hand their own clock
+};
+
+// The payload of one channel or member: "r" for a failed read (data null) or a
+// refused value, empty for nothing to publish, else the value text. `size` is
+// how many bytes `data` holds: a value needing more bytes than that is a
+// failed read ("r"), never read past.
+//
+// A value the rules cannot process (a numeric step meeting a text that is not
+// a number, an invalid format text, a refused word order, an unknown token, a
+// time the local calendar cannot show) is refused with "r" and an error line
+// naming the channel, so one bad channel never aborts its poll pass.
+modbus_vector_t decode_value(SQLite::Statement& row, const uint8_t* data, std::size_t size,
+                             value_context_t& context);
+
+// true: suppress the value. Keeps the channel's debounce state in its
+// Debounces row.
+bool debounce(int64_t debounce_id, const std::string& log_name, const std::string& value,
+              value_context_t& context);
+
+// The register bytes for a command payload; throws on a refused text/type/word order.
+modbus_vector_t encode_value(SQLite::Statement& row, const modbus_vector_t& payload,
+                             script_engine_t& scripts);
+
+// Seconds since the epoch by the system clock, the debounce's clock in service.
+int64_t system_now_seconds();

@@ -1,0 +1,74 @@
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+#include <SQLiteCpp/Column.h>
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include "port/value_codec.hpp"
+#include "port/value_rules.hpp"
+
+namespace {
+
+const modbus_vector_t refused_value{'r'};
+
+bool is_set(SQLite::Statement& row, const char* column) { return !row.getColumn(column).isNull(); }
+
+// The correction adds to the whole part of the value. It is read signed, so a
+// negative reading is corrected as such instead of wrapping to a huge number.
+std::string corrected_text(const std::string& text, int64_t correction) {
+  const long long reading = std::stoll(text);
+  long long sum = 0;
+  if (__builtin_add_overflow(reading, correction, &sum)) throw std::out_of_range("correction");
+  return fmt::format("{}", sum);
+}
+
+}  // namespace
+
+modbus_vector_t apply_value_rules(SQLite::Statement& row, std::string text, value_context_t& context) {
+  const std::string channel_name = row.getColumn("channel_name").getString();
+  const std::string type = row.getColumn("value_type").getString();
+
+  if (is_set(row, "error_value") && text == row.getColumn("error_value").getString()) {
+    spdlog::error("{} : получено ошибочное значение : {}", channel_name, text);
+    return refused_value;
+  }
+
+  const bool has_condition = is_set(row, "read_condition");
+  if (has_condition) {
+    const double x = std::strtod(text.c_str(), nullptr);
+    text = std::to_string(std::stod(context.scripts.evaluate(x, row.getColumn("read_condition").getString())));
+  }
+
+  if (is_set(row, "debounce") &&
+      debounce(row.getColumn("debounce").getInt64(), channel_name, text, context)) {
+    return {};
+  }
+
+  const bool has_scale = is_set(row, "scale");
+  if (has_scale) text = std::to_string(std::stod(text) * row.getColumn("scale").getDouble());
+
+  const bool has_min = is_set(row, "min_value");
+  const bool has_max = is_set(row, "max_value");
+  if (has_min || has_max) {
+    const double value = std::stod(text);
+    // A NaN compares false both ways and so passes, as a limit cannot judge it.
+    if ((has_min && row.getColumn("min_value").getDouble() > value) ||
+        (has_max && row.getColumn("max_value").getDouble() < value)) {
+      spdlog::error("{} : значение вне допустимого диапазона: {}", channel_name, text);
+      return refused_value;
+    }
+  }
+
+  if (is_set(row, "correction")) text = corrected_text(text, row.getColumn("correction").getInt64());
+
+  if (type == "float16" || type == "float32" || type == "float64" || has_condition || has_scale || has_min ||
+      has_max) {
+    text = fmt::format(fmt::runtime(row.getColumn("format").getString()), std::stod(text));
+  }
+
+  if (is_set(row, "unit")) text = fmt::format("{} {}", text, row.getColumn("unit").getString());
+
+  return modbus_vector_t(text.begin(), text.end());
+}
