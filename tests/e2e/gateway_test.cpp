@@ -171,8 +171,8 @@ TEST(Gateway, PublishesValuesAndErrorsWritesCommandsAndStopsOnSigterm) {
   EXPECT_EQ(messages.back(), closing_line);
 }
 
-// The broker hands a retained command over at the subscription, before the
-// gateway has its ports: it must still reach the device. The stop then
+// The broker hands a retained command over right at the subscription, which
+// may come before the gateway has its ports: it must reach the device. The stop then
 // comes in the middle of a pass against a slow device.
 TEST(Gateway, WritesACommandRetainedBeforeItStartedAndStopsMidPass) {
   broker_t broker;
