@@ -81,6 +81,8 @@ class modbus_port_t {
   // A channel to read again after a write: at once when no pass runs, else
   // at the front of the running pass's list.
   void schedule_read(const poll_entry_t& entry, bool close_after);
+  // The re-reads of one write, in their order.
+  void schedule_reads(const std::vector<poll_entry_t>& entries);
 
   // The value rules, on this port's script heap and debounce statements.
   modbus_vector_t decode_value(SQLite::Statement& row, const uint8_t* data, std::size_t size);

@@ -143,6 +143,18 @@ void modbus_port_t::schedule_read(const poll_entry_t& entry, bool close_after) {
   poll_list->push_front(entry);
 }
 
+void modbus_port_t::schedule_reads(const std::vector<poll_entry_t>& entries) {
+  if (!poll_running) {
+    for (const auto& entry : entries) schedule_read(entry, false);
+    return;
+  }
+  // All at once, back to front, under one hold of the transaction mutex: the
+  // poll task takes no entry in between, so it reads the list in its order
+  // (the written channel first) right after its current channel.
+  std::lock_guard transaction(transaction_mutex);
+  for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) poll_list->push_front(*entry);
+}
+
 bool modbus_port_t::prepare_connection() {
   std::lock_guard transaction(transaction_mutex);
   if (!connection->available) connection->init();

@@ -86,7 +86,7 @@ bool modbus_port_t::publish_bits(const std::string& cname, const std::string& wo
     const bool inverted = fields.getColumn("inverted").getUInt() != 0;
     modbus_vector_t payload{'r'};
     if (offset < 0 || offset > last_bit) {
-      spdlog::error("{} : недопустимый номер бита : {}", field_topic, offset);
+      spdlog::error("{}::{}::{} : недопустимый номер бита : {}", connection_id, device_topic, field_topic, offset);
     } else if (have_value) {
       // Each field sees the register's own bit, whatever an earlier field
       // on the same bit did with it.

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -132,10 +131,7 @@ void modbus_port_t::write_channel(const mqtt_message_t& message, std::string& lo
     // A connection closed after the last pass is opened for the re-reads
     // too.
     open_connection();
-    // Each entry goes to the front of a running pass, so the list is pushed
-    // back to front: the written channel is read first.
-    if (poll_running) std::reverse(rereads.begin(), rereads.end());
-    for (const auto& entry : rereads) schedule_read(entry, false);
+    schedule_reads(rereads);
   }
   if (poll_reconnect && !poll_running) close_connection();
 }

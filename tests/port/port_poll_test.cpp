@@ -1,0 +1,351 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "port/modbus_port.hpp"
+#include "port_rig.hpp"
+#include "support/modbus_slave.hpp"
+#include "support/net.hpp"
+
+using namespace port_test;
+using korvex_test::log_capture_t;
+using korvex_test::modbus_faults_t;
+using korvex_test::modbus_slave_t;
+using korvex_test::modbus_transport_t;
+using korvex_test::wait_until;
+
+namespace {
+
+const auto* const mosquitto_library = ::testing::AddGlobalTestEnvironment(new mosquitto_library_t);
+
+// One TCP line with one device ("c_1") whose channels the test gives.
+const char* const tcp_line = R"({
+  "ports": [{
+    "connection": {"name": "line", "type": "base.tcp", "rto": 300, "sto": 300, "poll_interval": 5,
+                   "poll_reconnect": @RECONNECT@, "tcp": {"url": "127.0.0.1", "port": @PORT@}},
+    "devices": [{"name": "dev", "type": "mb-tcp", "sid": 1, "cname": "c", "repeat_on_error": @REPEAT@,
+                 "poll_delay": @DEVICE_DELAY@}],
+    "parameters": [{"cname": "c", "config": {"channels": [@CHANNELS@], "classes": [@CLASSES@]}}]
+  }]
+})";
+
+std::string tcp_config(const modbus_slave_t& slave, const std::string& channels, const std::string& classes = "",
+                       const std::string& repeat = "1", const std::string& device_delay = "0",
+                       const std::string& reconnect = "false") {
+  return fill(tcp_line, {{"PORT", std::to_string(slave.port())},
+                         {"CHANNELS", channels},
+                         {"CLASSES", classes},
+                         {"REPEAT", repeat},
+                         {"DEVICE_DELAY", device_delay},
+                         {"RECONNECT", reconnect}});
+}
+
+const char* const temp_channel = R"({"name": "temp", "value_type": "u16", "reg_type": "holding", "reg_addr": 0})";
+const std::string temp_topic = "/devices/c_1/controls/temp";
+
+}  // namespace
+
+TEST(PortWord, CountWordFollowsTheLastTwoDigits) {
+  const std::pair<uint64_t, const char*> cases[] = {
+      {0, "параметров"}, {1, "параметр"},   {2, "параметра"},  {4, "параметра"},  {5, "параметров"},
+      {11, "параметров"}, {12, "параметров"}, {21, "параметр"}, {34, "параметра"}, {112, "параметров"},
+  };
+  for (const auto& [count, word] : cases) EXPECT_STREQ(parameter_word(count), word) << count;
+}
+
+// Plain values, bit fields and composite members of one pass, each on its
+// own topic, retained with QoS 0.
+TEST(PortPoll, OnePassPublishesPlainBitFieldAndCompositeChannels) {
+  modbus_slave_t slave(modbus_transport_t::tcp);
+  slave.set_holding_registers(0, {215, 0xFFFE, 0x0001, 0x8000, 0x0000, 0x0000, 7, 0x3FC0, 0x0000, 0, 0x0909});
+  const std::string channels = R"(
+    {"name": "temp", "value_type": "u16", "reg_type": "holding", "reg_addr": 0, "scale": 0.1},
+    {"name": "neg", "value_type": "i16", "reg_type": "holding", "reg_addr": 1},
+    {"name": "status", "value_type": "u16", "reg_type": "holding", "reg_addr": 2,
+     "bh_list": [{"name": "ready", "offset": 0}, {"name": "fault", "offset": 15, "inverted": true},
+                 {"name": "flip", "offset": 0, "inverted": true}, {"name": "same", "offset": 0},
+                 {"name": "far", "offset": 64}]},
+    {"name": "wide", "value_type": "u48", "reg_type": "holding", "reg_addr": 3,
+     "bh_list": [{"name": "top", "offset": 47}, {"name": "low", "offset": 0}]},
+    {"name": "m", "value_type": "pair", "reg_type": "holding", "reg_addr": 6},
+    {"name": "small", "value_type": "u8", "reg_type": "holding", "reg_addr": 10,
+     "bh_list": [{"name": "x", "offset": 0}]})";
+  const std::string classes = R"({"value_type": "pair", "length": 6, "channels": [
+      {"name": "a", "value_type": "u16", "offset": 0},
+      {"name": "b", "value_type": "float32", "offset": 2, "prefix": false},
+      {"name": "beyond", "value_type": "u16", "offset": 8}]})";
+  log_capture_t log;
+  port_rig_t rig(tcp_config(slave, channels, classes));
+  ASSERT_TRUE(rig.connected);
+  handed_clock_t clock;
+  auto port = rig.make_port(1, clock.clock());
+  running_port_t running(*port);
+  ASSERT_TRUE(clock.wait_for_waits(1));
+
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"/devices/c_1/controls/temp", "21.50"},
+      {"/devices/c_1/controls/neg", "-2"},
+      {"/devices/c_1/controls/status_ready", "1"},
+      {"/devices/c_1/controls/status_fault", "1"},
+      {"/devices/c_1/controls/status_flip", "0"},
+      {"/devices/c_1/controls/status_same", "1"},  // the register's own bit, not the flipped one
+      {"/devices/c_1/controls/status_far/meta/error", "r"},
+      {"/devices/c_1/controls/wide_top", "1"},
+      {"/devices/c_1/controls/wide_low", "0"},
+      {"/devices/c_1/controls/m_a", "7"},
+      {"/devices/c_1/controls/m", "1.50"},
+      {"/devices/c_1/controls/m_beyond/meta/error", "r"},  // lies beyond the 6 bytes read
+      {"/devices/c_1/controls/small", "9"},
+  };
+  EXPECT_EQ(rig.published.received(), expected);
+  for (const auto& [qos, retain] : rig.published.qos_and_retain()) {
+    EXPECT_EQ(qos, 0);
+    EXPECT_TRUE(retain);
+  }
+  EXPECT_EQ(log.count("Порт 1 : line : начало опроса : 6 параметров"), 1);
+  EXPECT_EQ(log.count("/devices/c_1/controls/temp : 21.50"), 1);
+  EXPECT_EQ(log.count("1::c_1::status_far : недопустимый номер бита : 64"), 1);
+  EXPECT_EQ(log.count("Порт 1 : line : таймаут : 5 сек."), 1);
+}
+
+// The read attempts of a channel, its delay, and the failure marker of a
+// device that does not answer.
+TEST(PortPoll, RepeatsDelaysAndDeadDevices) {
+  const struct {
+    const char* name;
+    std::string repeat;
+    std::string channel_delay;  // "" for none: the device's delay counts
+    modbus_faults_t faults;
+    std::size_t requests;
+    std::string payload;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"three attempts, no answer", "3", "", {.no_reply = true}, 3, "r",
+       {"1::c_1::temp : повторное чтение : 2 попытка", "1::c_1::temp : повторное чтение : 3 попытка"}},
+      {"no attempt at all", "0", "", {}, 0, "r", {}},
+      {"second attempt answers", "3", "", {.no_reply = true, .remaining = 1}, 2, "513",
+       {"1::c_1::temp : повторное чтение : 2 попытка"}},
+      {"channel delay before each attempt", "2", "50", {.no_reply = true}, 2, "r",
+       {"1::c_1::temp : задержка : 50 мсек", "1::c_1::temp : задержка : 50 мсек",
+        "1::c_1::temp : повторное чтение : 2 попытка"}},
+      {"device delay when the channel has none", "1", "", {}, 1, "513", {"1::c_1::temp : задержка : 30 мсек"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    modbus_slave_t slave(modbus_transport_t::tcp);
+    slave.set_holding_registers(0, {513});
+    slave.set_faults(c.faults);
+    std::string channel = R"({"name": "temp", "value_type": "u16", "reg_type": "holding", "reg_addr": 0)";
+    if (!c.channel_delay.empty()) channel += R"(, "poll_delay": )" + c.channel_delay;
+    channel += "}";
+    log_capture_t log;
+    port_rig_t rig(tcp_config(slave, channel, "", c.repeat, c.channel_delay.empty() ? "30" : "500"));
+    handed_clock_t clock;
+    auto port = rig.make_port(1, clock.clock());
+    running_port_t running(*port);
+    ASSERT_TRUE(clock.wait_for_waits(1));
+    EXPECT_EQ(slave.requests().size(), c.requests);
+    const auto topic = c.payload == "r" ? temp_topic + "/meta/error" : temp_topic;
+    EXPECT_EQ(rig.published.received(), (std::vector<std::pair<std::string, std::string>>{{topic, c.payload}}));
+    // A line listed twice is expected twice.
+    for (const auto& line : c.lines) {
+      EXPECT_EQ(log.count(line), std::count(c.lines.begin(), c.lines.end(), line)) << line;
+    }
+    if (c.repeat != "3") {
+      EXPECT_EQ(count_lines_starting(log, "1::c_1::temp : повторное чтение : 3"), 0);
+    }
+  }
+}
+
+// The wait after a pass is the rest of the interval, on the handed clock.
+TEST(PortPoll, IntervalWaitIsTheRestOfTheInterval) {
+  modbus_slave_t slave(modbus_transport_t::tcp);
+  log_capture_t log;
+  port_rig_t rig(tcp_config(slave, temp_channel));
+  handed_clock_t clock;
+  clock.script_passes({{100, 100}, {200, 207}, {300, 310}});
+  auto port = rig.make_port(1, clock.clock());
+  running_port_t running(*port);
+  ASSERT_TRUE(clock.wait_for_waits(1));
+  clock.allow_passes(2);
+  ASSERT_TRUE(clock.wait_for_waits(3));
+  EXPECT_EQ(clock.recorded_waits(), (std::vector<long>{5, 3, 5}));
+  EXPECT_EQ(log.count("Порт 1 : line : опрос завершен : 7 сек."), 1);
+  EXPECT_EQ(log.count("Порт 1 : line : таймаут : 3 сек."), 1);
+  EXPECT_TRUE(running.stop(5s));
+}
+
+// A stop during the wait ends the loop at once, without waiting for the
+// deadline of the real steady clock.
+TEST(PortPoll, StopDuringTheIntervalWaitEndsAtOnce) {
+  modbus_slave_t slave(modbus_transport_t::tcp);
+  log_capture_t log;
+  port_rig_t rig(fill(tcp_config(slave, temp_channel), {}));
+  rig.client->database_handle()->exec("UPDATE Connections SET PollInterval = 3600");
+  auto port = rig.make_port();
+  running_port_t running(*port);
+  ASSERT_TRUE(wait_until([&] { return log.count("Порт 1 : line : таймаут : 3600 сек.") == 1; }));
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_TRUE(running.stop(5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
+}
+
+// While the broker is away the port reads nothing and only warns, without
+// the timeout line.
+TEST(PortPoll, BrokerAwaySkipsWholePasses) {
+  modbus_slave_t slave(modbus_transport_t::tcp);
+  log_capture_t log;
+  port_rig_t rig(tcp_config(slave, temp_channel), false);
+  handed_clock_t clock;
+  auto port = rig.make_port(1, clock.clock());
+  running_port_t running(*port);
+  ASSERT_TRUE(clock.wait_for_waits(1));
+  clock.allow_passes(1);
+  ASSERT_TRUE(clock.wait_for_waits(2));
+  EXPECT_EQ(log.count("Порт 1 : line : ожидание подключения к брокеру"), 2);
+  EXPECT_EQ(count_lines_starting(log, "Порт 1 : line : таймаут"), 0);
+  EXPECT_EQ(clock.recorded_waits(), (std::vector<long>{5, 5}));
+  EXPECT_TRUE(slave.requests().empty());
+  EXPECT_TRUE(rig.published.received().empty());
+}
+
+// A channel that throws is reported on its own error topic; the pass goes on
+// with the next channel and the next pass runs as usual.
+TEST(PortPoll, ChannelThatThrowsDoesNotEndThePass) {
+  modbus_slave_t slave(modbus_transport_t::tcp);
+  slave.set_holding_registers(0, {11, 22});
+  log_capture_t log;
+  port_rig_t rig(tcp_config(slave, R"({"name": "bad", "value_type": "u16", "reg_type": "holding", "reg_addr": 0},
+      {"name": "good", "value_type": "u16", "reg_type": "holding", "reg_addr": 1})"));
+  // A word order no table knows, as an inconsistent cache would hold it.
+  rig.client->database_handle()->exec("UPDATE Channels SET WordOrder = 'sideways' WHERE Name = 'bad'");
+  handed_clock_t clock;
+  auto port = rig.make_port(1, clock.clock());
+  running_port_t running(*port);
+  ASSERT_TRUE(clock.wait_for_waits(1));
+  clock.allow_passes(1);
+  ASSERT_TRUE(clock.wait_for_waits(2));
+  const std::pair<std::string, std::string> bad{"/devices/c_1/controls/bad/meta/error", "r"};
+  const std::pair<std::string, std::string> good{"/devices/c_1/controls/good", "22"};
+  EXPECT_EQ(rig.published.received(), (std::vector<std::pair<std::string, std::string>>{bad, good, bad, good}));
+  EXPECT_EQ(log.count("1::c_1::bad : ошибка : sideways : неизвестный токен"), 2);
+}
+
+// With poll_reconnect the connection is closed after each pass and opened
+// again before the next, so every pass reads.
+TEST(PortPoll, PollReconnectReopensBeforeEachPass) {
+  modbus_slave_t slave(modbus_transport_t::tcp);
+  slave.set_holding_registers(0, {5});
+  log_capture_t log;
+  port_rig_t rig(tcp_config(slave, temp_channel, "", "1", "0", "true"));
+  handed_clock_t clock;
+  auto port = rig.make_port(1, clock.clock());
+  running_port_t running(*port);
+  ASSERT_TRUE(clock.wait_for_waits(1));
+  clock.allow_passes(2);
+  ASSERT_TRUE(clock.wait_for_waits(3));
+  EXPECT_EQ(rig.published.received(),
+            (std::vector<std::pair<std::string, std::string>>(3, {temp_topic, "5"})));
+  EXPECT_EQ(count_lines_starting(log, "127.0.0.1:" + std::to_string(slave.port()) + " : закрытие"), 3);
+}
+
+// A stop while a pass reads a long list ends the pass after the current
+// channel.
+TEST(PortPoll, StopDuringAPassEndsAfterTheCurrentChannel) {
+  modbus_slave_t slave(modbus_transport_t::tcp);
+  slave.set_faults({.reply_delay = 200ms});
+  std::string channels;
+  for (int i = 0; i < 10; ++i) {
+    if (i > 0) channels += ",";
+    channels += fmt::format(R"({{"name": "c{}", "value_type": "u16", "reg_type": "holding", "reg_addr": {}}})", i, i);
+  }
+  log_capture_t log;
+  port_rig_t rig(tcp_config(slave, channels));
+  handed_clock_t clock;
+  auto port = rig.make_port(1, clock.clock());
+  auto running = std::make_unique<running_port_t>(*port);
+  ASSERT_TRUE(rig.published.wait_for(1));
+  EXPECT_TRUE(running->stop(5s));
+  const auto published = rig.published.received().size();
+  EXPECT_LT(published, 10u);
+  EXPECT_EQ(count_lines_starting(log, "Порт 1 : line : опрос завершен"), 1);
+  running.reset();
+  port.reset();
+  EXPECT_EQ(log.count("Очередь входящих сообщений (1) : остановлено"), 1);
+  EXPECT_EQ(rig.published.received().size(), published);
+}
+
+// A serial adapter missing at start-up does not end the port: each pass
+// tries to open the line again, and once it is there the values come.
+TEST(PortPoll, SerialLineMissingAtStartIsPolledOnceItAppears) {
+  modbus_slave_t slave(modbus_transport_t::rtu);
+  slave.set_holding_registers(0, {77});
+  log_capture_t log;
+  korvex_test::temp_dir_t devices;
+  const auto line_path = devices.path() / "ttyUSB0";
+  port_rig_t rig(fill(R"({
+    "ports": [{
+      "connection": {"name": "rs", "type": "base.rs", "rto": 300, "sto": 300, "poll_interval": 5,
+                     "rs": {"com_port": "@LINE@", "baud_rate": 9600, "com_options": "8N1"}},
+      "devices": [{"name": "dev", "type": "mb-rtu", "sid": 1, "cname": "c"}],
+      "parameters": [{"cname": "c", "config": {"channels": [@CHANNEL@]}}]
+    }]
+  })",
+                      {{"LINE", line_path.string()}, {"CHANNEL", temp_channel}}));
+  handed_clock_t clock;
+  auto port = rig.make_port(1, clock.clock());
+  running_port_t running(*port);
+  ASSERT_TRUE(clock.wait_for_waits(1));
+  EXPECT_EQ(log.count("Порт 1 : rs : соединение недоступно : опрос пропущен"), 1);
+  EXPECT_FALSE(running.returned());
+  std::filesystem::create_symlink(slave.device_path(), line_path);
+  clock.allow_passes(1);
+  ASSERT_TRUE(clock.wait_for_waits(2));
+  EXPECT_EQ(rig.published.received(), (std::vector<std::pair<std::string, std::string>>{{temp_topic, "77"}}));
+}
+
+// The client runs one port per connection: values and the failure marker of
+// a dead device reach the broker retained, and the client's shutdown stops
+// the ports it runs.
+TEST(PortService, ClientRunsAPortPerConnection) {
+  modbus_slave_t slave(modbus_transport_t::tcp);
+  slave.set_holding_registers(0, {215});
+  const int dead_port = korvex_test::free_loopback_port();
+  log_capture_t log;
+  port_rig_t rig(fill(R"({
+    "ports": [
+      {"connection": {"name": "live", "type": "base.tcp", "rto": 300, "sto": 300, "poll_interval": 3600,
+                      "tcp": {"url": "127.0.0.1", "port": @PORT@}},
+       "devices": [{"name": "dev", "type": "mb-tcp", "sid": 1, "cname": "c"}],
+       "parameters": [{"cname": "c", "config": {"channels": [@CHANNEL@]}}]},
+      {"connection": {"name": "dead", "type": "base.tcp", "rto": 300, "sto": 300, "poll_interval": 3600,
+                      "tcp": {"url": "127.0.0.1", "port": @DEAD@}},
+       "devices": [{"name": "dev", "type": "mb-tcp", "sid": 2, "cname": "d"}],
+       "parameters": [{"cname": "d", "config": {"channels": [@CHANNEL@]}}]}
+    ]
+  })",
+                      {{"PORT", std::to_string(slave.port())},
+                       {"DEAD", std::to_string(dead_port)},
+                       {"CHANNEL", temp_channel}}));
+  ASSERT_TRUE(rig.connected);
+  auto serving = std::async(std::launch::async, [&] { rig.client->start(); });
+  auto kept = rig.broker->collect("/devices/#", 2, 15s);
+  std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.topic < b.topic; });
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].topic, temp_topic);
+  EXPECT_EQ(kept[0].payload, "215");
+  EXPECT_TRUE(kept[0].retained);
+  EXPECT_EQ(kept[1].topic, "/devices/d_2/controls/temp/meta/error");
+  EXPECT_EQ(kept[1].payload, "r");
+  EXPECT_TRUE(kept[1].retained);
+
+  rig.client->request_stop();
+  ASSERT_EQ(serving.wait_for(5s), std::future_status::ready);
+  serving.get();
+  const auto asked = std::chrono::steady_clock::now();
+  rig.client.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s) << "the ports left their hour-long waits at once";
+  EXPECT_EQ(log.count("Очередь входящих сообщений (1) : остановлено"), 1);
+  EXPECT_EQ(log.count("Очередь входящих сообщений (2) : остановлено"), 1);
+}

@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "port/modbus_port.hpp"
+#include "port_rig.hpp"
+#include "support/modbus_slave.hpp"
+
+using namespace port_test;
+using korvex_test::log_capture_t;
+using korvex_test::modbus_faults_t;
+using korvex_test::modbus_slave_t;
+using korvex_test::modbus_transport_t;
+using korvex_test::wait_until;
+
+namespace {
+
+const auto* const mosquitto_library = ::testing::AddGlobalTestEnvironment(new mosquitto_library_t);
+
+using messages_t = std::vector<std::pair<std::string, std::string>>;
+
+// "sp" is writable and comes first; c0..c(n-1) follow it in row order.
+std::string write_config(const modbus_slave_t& slave, int other_channels, bool update_on_write, int repeat,
+                         int channel_delay = 0) {
+  std::string channels = fmt::format(
+      R"({{"name": "sp", "value_type": "u16", "reg_type": "holding", "reg_addr": 20, "read_only": false,
+           "poll_delay": {}}})",
+      channel_delay);
+  for (int i = 0; i < other_channels; ++i) {
+    channels += fmt::format(R"(, {{"name": "c{}", "value_type": "u16", "reg_type": "holding", "reg_addr": {}}})", i, i);
+  }
+  return fill(R"({
+    "ports": [{
+      "connection": {"name": "line", "type": "base.tcp", "rto": 300, "sto": 300, "poll_interval": 5,
+                     "tcp": {"url": "127.0.0.1", "port": @PORT@}},
+      "devices": [{"name": "dev", "type": "mb-tcp", "sid": 1, "cname": "c", "repeat_on_error": @REPEAT@,
+                   "update_on_write": @UOW@}],
+      "parameters": [{"cname": "c", "config": {"channels": [@CHANNELS@]}}]
+    }]
+  })",
+              {{"PORT", std::to_string(slave.port())},
+               {"REPEAT", std::to_string(repeat)},
+               {"UOW", update_on_write ? "true" : "false"},
+               {"CHANNELS", channels}});
+}
+
+const std::string sp_command = "/devices/c_1/controls/sp/on";
+const std::string sp_topic = "/devices/c_1/controls/sp";
+
+std::string channel_topic(int i) { return fmt::format("/devices/c_1/controls/c{}", i); }
+
+// The messages published after the first `skip` ones.
+messages_t after(const messages_t& all, std::size_t skip) {
+  return messages_t(all.begin() + static_cast<std::ptrdiff_t>(std::min(skip, all.size())), all.end());
+}
+
+}  // namespace
+
+// Commands handled one after the other while no pass runs: what is written,
+// what is read again, and how failures leave the worker running.
+TEST(PortWrite, CommandsAreWrittenAndReadBack) {
+  const struct {
+    const char* name;
+    bool update_on_write;
+    int repeat;
+    int channel_delay;
+    modbus_faults_t faults;
+    std::string topic;
+    std::string payload;
+    uint16_t register_value;  // sp's register afterwards
+    messages_t rereads;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"written channel read back", false, 1, 0, {}, sp_command, "42", 42, {{sp_topic, "42"}},
+       {"/devices/c_1/controls/sp/on : установка значения", "/devices/c_1/controls/sp/on : установка значения",
+        "1::c_1::sp : 42 : установка значения : успешно"}},
+      {"whole device read back", true, 1, 0, {}, sp_command, "43", 43,
+       {{sp_topic, "43"}, {channel_topic(0), "100"}, {channel_topic(1), "101"}},
+       {"1::c_1::sp : 43 : установка значения : успешно"}},
+      {"delay before the attempt", false, 1, 40, {}, sp_command, "44", 44, {{sp_topic, "44"}},
+       // the write and the re-read, of this command and of the one behind it
+       {"1::c_1::sp : задержка : 40 мсек", "1::c_1::sp : задержка : 40 мсек", "1::c_1::sp : задержка : 40 мсек",
+        "1::c_1::sp : задержка : 40 мсек"}},
+      {"refused text", false, 1, 0, {}, sp_command, "abc", 0, {}, {"1::c_1::sp : ошибка : stoul"}},
+      {"unknown channel", false, 1, 0, {}, "/devices/c_1/controls/nope/on", "1", 0, {},
+       {"Параметр для записи : nope : не найден"}},
+      {"not a command topic", false, 1, 0, {}, "/devices/c_1/controls/sp", "1", 0, {},
+       {"Параметр для записи :  : не найден"}},
+      {"device never confirms", false, 3, 0, {.no_reply = true, .remaining = 3}, sp_command, "45", 0, {},
+       {"1::c_1::sp : повторная запись : 2 попытка", "1::c_1::sp : повторная запись : 3 попытка",
+        "1::c_1::sp : 45 : установка значения : ошибка"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    modbus_slave_t slave(modbus_transport_t::tcp);
+    slave.set_holding_registers(0, {100, 101});
+    log_capture_t log;
+    port_rig_t rig(write_config(slave, 2, c.update_on_write, c.repeat, c.channel_delay));
+    handed_clock_t clock;
+    auto port = rig.make_port(1, clock.clock());
+    running_port_t running(*port);
+    ASSERT_TRUE(clock.wait_for_waits(1));
+    const auto pass = rig.published.received().size();
+    ASSERT_EQ(pass, 3u);
+    slave.set_faults(c.faults);
+    log.clear();
+    rig.command(c.topic, c.payload);
+    // A good command behind it shows the worker went on, and marks the end.
+    rig.command(sp_command, "9");
+    ASSERT_TRUE(wait_until([&] { return log.count("1::c_1::sp : 9 : установка значения : успешно") == 1; }));
+    for (const auto& line : c.lines) {
+      EXPECT_EQ(log.count(line), std::count(c.lines.begin(), c.lines.end(), line)) << line;
+    }
+    ASSERT_TRUE(rig.published.wait_for(pass + c.rereads.size() + (c.update_on_write ? 3 : 1)));
+    auto expected = c.rereads;
+    expected.emplace_back(sp_topic, "9");
+    if (c.update_on_write) {
+      expected.emplace_back(channel_topic(0), "100");
+      expected.emplace_back(channel_topic(1), "101");
+    }
+    EXPECT_EQ(after(rig.published.received(), pass), expected);
+    EXPECT_EQ(slave.holding_registers(20, 1), std::vector<uint16_t>{9});
+    if (c.register_value != 0) {
+      EXPECT_EQ(log.count(fmt::format("{} : {}", sp_topic, c.register_value)), 1);
+    }
+  }
+}
+
+// A write during a pass puts the written channel, and with update-on-write
+// the device's other channels in row order, at the front of the pass.
+TEST(PortWrite, RereadsJumpTheRunningPass) {
+  constexpr int others = 10;
+  modbus_slave_t slave(modbus_transport_t::tcp);
+  slave.set_faults({.reply_delay = 100ms});
+  log_capture_t log;
+  port_rig_t rig(write_config(slave, others, true, 1));
+  handed_clock_t clock;
+  auto port = rig.make_port(1, clock.clock());
+  running_port_t running(*port);
+  ASSERT_TRUE(rig.published.wait_for(1));
+  rig.command(sp_command, "42");
+  ASSERT_TRUE(clock.wait_for_waits(1));
+  const auto published = rig.published.received();
+  ASSERT_EQ(published.size(), 2u * (others + 1)) << "the pass's channels and as many re-reads";
+  const auto written = std::find(published.begin(), published.end(), std::make_pair(sp_topic, std::string("42")));
+  ASSERT_NE(written, published.end());
+  ASSERT_LE(written + others + 1, published.end());
+  // One block, in row order, the written channel first ...
+  messages_t expected{{sp_topic, "42"}};
+  for (int i = 0; i < others; ++i) expected.emplace_back(channel_topic(i), "0");
+  EXPECT_EQ(messages_t(written, written + others + 1), expected);
+  // ... taken before the rest of the pass: behind the whole pass it would
+  // start only after all of the pass's channels.
+  EXPECT_LT(written - published.begin(), others + 1);
+  EXPECT_EQ(log.count("1::c_1::sp : 42 : установка значения : успешно"), 1);
+}

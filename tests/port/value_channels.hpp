@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <SQLiteCpp/Database.h>
+#include <SQLiteCpp/Statement.h>
+
+#include "core/sync_queue.hpp"
+#include "port/script_engine.hpp"
+#include "port/value_codec.hpp"
+#include "support/temp_dir.hpp"
+
+namespace korvex_test {
+
+// The settings of one channel that the value rules read; the rest of its row
+// takes the loader's defaults.
+struct channel_settings_t {
+  std::string value_type = "u16";
+  std::string word_order = "big_endian";
+  bool inverted = false;
+  std::optional<double> scale{};
+  std::optional<int64_t> correction{};
+  std::optional<std::string> unit{};
+  std::optional<std::string> error_value{};
+  std::optional<double> min_value{};
+  std::optional<double> max_value{};
+  std::optional<int64_t> debounce_hold{};
+  std::optional<std::string> read_condition{};
+  std::optional<std::string> write_condition{};
+  std::optional<std::string> format = "{:.2f}";
+};
+
+// A real cache database in a temporary folder, with one TCP connection and
+// one device, and the port's own debounce statements on it. Channels are
+// added row by row and read back through the port's channel query.
+class value_channels_t {
+ public:
+  value_channels_t();
+  ~value_channels_t();
+
+  int64_t add_channel(const channel_settings_t& settings, const std::string& name = "ch");
+  // The channel's row, positioned, as the port's channel read gives it.
+  std::unique_ptr<SQLite::Statement> row(int64_t channel_id);
+
+  modbus_vector_t decode(const channel_settings_t& settings, const std::vector<uint8_t>& data);
+  modbus_vector_t encode(const channel_settings_t& settings, const std::string& text);
+
+  // The Debounces row of a channel: current value (empty optional for NULL) and timer.
+  std::pair<std::optional<std::string>, int64_t> debounce_state(int64_t channel_id);
+
+  int64_t now = 1'000'000;  // the clock handed to the debounce
+  script_engine_t scripts;
+  std::unique_ptr<value_context_t> context;
+
+ private:
+  temp_dir_t folder;
+  std::shared_ptr<SQLite::Database> database;
+  int64_t connection_id = 0;
+  std::unique_ptr<SQLite::Statement> debounce_select;
+  std::unique_ptr<SQLite::Statement> debounce_update;
+};
+
+std::string text_of(const modbus_vector_t& payload);
+
+}  // namespace korvex_test
