@@ -6,7 +6,9 @@
 #include <spdlog/spdlog.h>
 
 #include "config/cache_database.hpp"
+#include "config/statement_use.hpp"
 #include "core/exec_command.hpp"
+#include "mqtt/command_topic.hpp"
 #include "port/modbus_port.hpp"
 
 namespace {
@@ -71,27 +73,36 @@ void modbus_client_t::request_stop() {
 }
 
 void modbus_client_t::start() {
+  const auto connection_count = prepare_routing();
+  if (connection_count == 0) return;
+  port_pool = std::make_unique<worker_pool_t>(connection_count);
+  // Every queue exists before the first port task can look for its own.
+  for (const auto& [connection_id, queue] : inbound_queues) {
+    port_pool->detach_task([this, connection_id = connection_id] { serve_connection(connection_id); });
+  }
+  publish_loop();
+}
+
+std::size_t modbus_client_t::prepare_routing() {
   const auto connection_count = database->execAndGet("SELECT COUNT(ROWID) FROM Connections").getUInt();
   if (connection_count == 0) {
     spdlog::error("Нет ни одного запущенного порта! Режим ожидания...");
-    return;
+    // Nothing is subscribed without connections; release what may wait.
+    open_routing();
+    return 0;
   }
   topic_statement = std::make_shared<SQLite::Statement>(
       *database,
       "SELECT ConnectionID AS connection_id FROM Topics  WHERE DeviceTopic = :device_topic AND ChannelTopic = "
       ":channel_topic AND Subscribe = 1");
-  port_pool = std::make_unique<worker_pool_t>(connection_count);
   {
     SQLite::Statement connections(*database, "SELECT ROWID AS connection_id FROM Connections");
     while (connections.executeStep()) {
       inbound_queues.emplace(connections.getColumn("connection_id").getInt64(), std::make_shared<message_queue_t>());
     }
   }
-  // Every queue exists before the first port task can look for its own.
-  for (const auto& [connection_id, queue] : inbound_queues) {
-    port_pool->detach_task([this, connection_id = connection_id] { serve_connection(connection_id); });
-  }
-  publish_loop();
+  open_routing();
+  return connection_count;
 }
 
 void modbus_client_t::serve_connection(int64_t connection_id) {
@@ -137,6 +148,7 @@ void modbus_client_t::publish_loop() {
 void modbus_client_t::on_connect(int rc) {
   spdlog::info("Брокер : подключение : {} ({})", mosqpp::strerror(rc), rc);
   if (rc != 0) return;
+  subscribe_topics();
   connected = true;
 }
 
@@ -165,3 +177,95 @@ void modbus_client_t::on_log(int level, const char* text) {
 }
 
 void modbus_client_t::on_error() { spdlog::trace("{}", "on_error"); }
+
+void modbus_client_t::subscribe_topics() {
+  // An exception must not leave a library callback; a failed subscription
+  // is retried at the next connect.
+  try {
+    std::vector<std::string> topics;
+    {
+      SQLite::Statement rows(
+          *database, "SELECT DeviceTopic AS device_topic, ChannelTopic AS channel_topic FROM Topics WHERE Subscribe = 1");
+      while (rows.executeStep()) {
+        topics.push_back(fmt::format(fmt::runtime(command_topic_format), rows.getColumn("device_topic").getString(),
+                                     rows.getColumn("channel_topic").getString()));
+      }
+    }
+    if (topics.empty()) return;
+    // One request per topic: this library version has no request for many.
+    // The line reports the first refusal, or success when there was none.
+    int result = MOSQ_ERR_SUCCESS;
+    for (const auto& topic : topics) {
+      const int topic_result = subscribe(nullptr, topic.c_str(), 0);
+      if (result == MOSQ_ERR_SUCCESS) result = topic_result;
+    }
+    spdlog::info("Брокер : подписка на {} {} : {} ({})", topics.size(), topic_count_word(topics.size()),
+                 mosqpp::strerror(result), result);
+  } catch (const std::exception& error) {
+    spdlog::error("Брокер : подписка : {}", error.what());
+  }
+}
+
+void modbus_client_t::on_message(const struct mosquitto_message* message) {
+  const std::string topic = message->topic != nullptr ? message->topic : "";
+  const auto [device_topic, channel_topic] = parse_command_topic(topic);
+  if (device_topic.empty() || channel_topic.empty()) return;
+  const auto* bytes = static_cast<const uint8_t*>(message->payload);
+  mqtt_message_t command{message->mid, topic,
+                         bytes != nullptr ? modbus_vector_t(bytes, bytes + message->payloadlen) : modbus_vector_t{},
+                         message->qos, message->retain};
+  if (!routing_ready.load(std::memory_order_acquire)) {
+    std::lock_guard lock(pending_mutex);
+    // Checked again under the lock: open_routing sets the flag under it.
+    if (!routing_ready.load(std::memory_order_relaxed)) {
+      pending_commands.push_back(std::move(command));
+      return;
+    }
+  }
+  route_command(device_topic, channel_topic, std::move(command));
+}
+
+void modbus_client_t::open_routing() {
+  // Batches are routed outside the lock so the network thread is never held
+  // up; whatever it adds meanwhile is taken by the next turn, so commands
+  // keep their order and the flag is set only with the list empty.
+  for (;;) {
+    std::vector<mqtt_message_t> batch;
+    {
+      std::lock_guard lock(pending_mutex);
+      if (pending_commands.empty()) {
+        routing_ready.store(true, std::memory_order_release);
+        return;
+      }
+      batch.swap(pending_commands);
+    }
+    for (auto& command : batch) {
+      const auto [device_topic, channel_topic] = parse_command_topic(std::get<1>(command));
+      route_command(device_topic, channel_topic, std::move(command));
+    }
+  }
+}
+
+void modbus_client_t::route_command(const std::string& device_topic, const std::string& channel_topic,
+                                    mqtt_message_t&& command) {
+  // Standby: no lookup, nothing to route to.
+  if (!topic_statement) return;
+  try {
+    int64_t connection_id = 0;
+    {
+      statement_reset_guard_t guard(*topic_statement);
+      topic_statement->reset();
+      topic_statement->clearBindings();
+      topic_statement->bind(":device_topic", device_topic);
+      topic_statement->bind(":channel_topic", channel_topic);
+      if (!topic_statement->executeStep()) return;
+      connection_id = topic_statement->getColumn("connection_id").getInt64();
+    }
+    const auto queue = inbound_queues.find(connection_id);
+    if (queue == inbound_queues.end()) return;
+    queue->second->push(std::move(command));
+  } catch (const std::exception& error) {
+    // Must not leave the library callback; the command is dropped.
+    spdlog::error("Брокер : {} : {}", std::get<1>(command), error.what());
+  }
+}

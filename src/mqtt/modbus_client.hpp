@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <mosquittopp.h>
 #include <SQLiteCpp/Database.h>
@@ -59,6 +60,19 @@ class modbus_client_t : private mosqpp::mosquittopp {
   void publish_loop();
   void serve_connection(int64_t connection_id);
 
+  // Subscribes to the command topic of every writable channel; run at
+  // every successful connect, since a clean session keeps none.
+  void subscribe_topics();
+  // Standby (0) or the connection count, with the connection lookup and one
+  // inbound queue per connection ready and routing open.
+  std::size_t prepare_routing();
+  // Routing becomes possible once start has the lookup and the queues;
+  // commands that came before are routed then, in their order.
+  void open_routing();
+  // Pushes one command onto the inbound queue of the connection that
+  // serves its channel; a command that matches none is dropped.
+  void route_command(const std::string& device_topic, const std::string& channel_topic, mqtt_message_t&& command);
+
   void on_connect(int rc) override;
   void on_connect_with_flags(int rc, int flags) override;
   void on_disconnect(int rc) override;
@@ -67,6 +81,10 @@ class modbus_client_t : private mosqpp::mosquittopp {
   void on_unsubscribe(int mid) override;
   void on_log(int level, const char* text) override;
   void on_error() override;
+  void on_message(const struct mosquitto_message* message) override;
+
+  // Lets the routing tests drive start's preparation without running ports.
+  friend struct modbus_client_test_access_t;
 
   std::string id;
   std::shared_ptr<SQLite::Statement> topic_statement;
@@ -78,6 +96,14 @@ class modbus_client_t : private mosqpp::mosquittopp {
   std::atomic<bool> stop{false};
   std::mutex publish_mutex;
   std::condition_variable publish_cv;
+  // The broker delivers retained commands as soon as it has the
+  // subscriptions, and the network thread runs from connect on, so commands
+  // can arrive before start has the lookup and the queues. They wait here
+  // instead of being lost. routing_ready is set (release) once start has
+  // routed them; from then on only the network thread uses topic_statement.
+  std::atomic<bool> routing_ready{false};
+  std::mutex pending_mutex;
+  std::vector<mqtt_message_t> pending_commands;
   // Declared last: ports are stopped through it before the members above go.
   port_registry_t running_ports;
 };

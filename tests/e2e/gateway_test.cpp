@@ -1,0 +1,205 @@
+// The korvex binary as a whole: a Modbus TCP slave on one side, mosquitto on
+// the other, and the values, errors and commands that flow between them.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/broker.hpp"
+#include "support/log_capture.hpp"
+#include "support/modbus_slave.hpp"
+#include "support/net.hpp"
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
+
+using namespace std::chrono_literals;
+using korvex_test::broker_t;
+using korvex_test::modbus_slave_t;
+using korvex_test::temp_dir_t;
+using korvex_test::wait_until;
+using std::filesystem::path;
+
+namespace {
+
+constexpr auto deadline = 20s;
+
+// The message part of a log line "[date] [level] message".
+std::string message_of(const std::string& line) {
+  for (const std::string level : {"[info] ", "[error] ", "[warning] ", "[debug] "}) {
+    if (const auto at = line.find(level); at != std::string::npos) return line.substr(at + level.size());
+  }
+  return line;
+}
+
+// The binary in a private mount namespace where /var is a bind mount of
+// folder/var, so its cache database and log never touch the machine's own.
+// Its console output goes to folder/output.
+class gateway_process_t {
+ public:
+  gateway_process_t(const path& folder, const path& config) : output(folder / "output") {
+    std::filesystem::create_directories(folder / "var");
+    const std::vector<std::string> argv = {"/usr/bin/unshare", "-m", "sh", "-c",
+                                           "mount --bind \"$0\" /var || exit 99; exec \"$@\"",
+                                           (folder / "var").string(),
+                                           std::string(KORVEX_BINARY_DIR) + "/korvex",
+                                           "-c", config.string(), "-v"};
+    const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    process = std::make_unique<korvex_test::child_process_t>(argv, fd, fd);
+    close(fd);
+  }
+
+  // The messages of the complete lines written so far.
+  std::vector<std::string> messages() const {
+    std::vector<std::string> lines;
+    std::istringstream text(korvex_test::read_file(output));
+    for (std::string line; std::getline(text, line) && !text.eof();) lines.push_back(message_of(line));
+    return lines;
+  }
+  int count(const std::string& text) const {
+    const auto lines = messages();
+    return static_cast<int>(std::count(lines.begin(), lines.end(), text));
+  }
+  bool wait_for(const std::string& text, int times = 1) const {
+    return wait_until([&] { return count(text) >= times; }, deadline);
+  }
+  void send_signal(int number) { kill(process->pid(), number); }
+  // The exit code, or nothing on timeout or a death by signal.
+  std::optional<int> wait_exit(std::chrono::milliseconds timeout) {
+    if (!wait_until([&] { return !process->running(); }, timeout)) return std::nullopt;
+    const int status = process->wait();
+    return WIFEXITED(status) ? std::optional(WEXITSTATUS(status)) : std::nullopt;
+  }
+  std::string log_text() const { return korvex_test::read_file(output); }
+
+ private:
+  path output;
+  std::unique_ptr<korvex_test::child_process_t> process;
+};
+
+// boiler_1 lives on the slave; dead_9 on a TCP port where nobody listens.
+// The long interval makes any value after the first pass a re-read.
+std::string gateway_config(int broker_port, int slave_port, int dead_port, int poll_interval = 600) {
+  return R"({"mqtt": {"url": "127.0.0.1", "port": )" + std::to_string(broker_port) + R"(, "keep_alive": 60},
+  "log": {"max_size": 1, "max_files": 2},
+  "ports": [
+    {"connection": {"name": "plant", "type": "base.tcp", "rto": 300, "sto": 300, "poll_interval": )" + std::to_string(poll_interval) + R"(,
+                    "tcp": {"url": "127.0.0.1", "port": )" + std::to_string(slave_port) + R"(}},
+     "devices": [{"name": "boiler", "type": "mb-tcp", "sid": 1, "cname": "boiler"}],
+     "parameters": [{"cname": "boiler", "config": {"channels": [
+       {"name": "temperature", "value_type": "u16", "reg_type": "holding", "reg_addr": 0,
+        "scale": 0.1, "format": "{:.1f}"},
+       {"name": "setpoint", "value_type": "u16", "reg_type": "holding", "reg_addr": 1, "read_only": false},
+       {"name": "state", "value_type": "u16", "reg_type": "holding", "reg_addr": 2,
+        "bh_list": [{"name": "pump", "offset": 0}, {"name": "alarm", "offset": 1}]}]}}]},
+    {"connection": {"name": "far", "type": "base.tcp", "rto": 200, "sto": 200, "poll_interval": 600,
+                    "tcp": {"url": "127.0.0.1", "port": )" + std::to_string(dead_port) + R"(}},
+     "devices": [{"name": "dead", "type": "mb-tcp", "sid": 9, "cname": "meter"}],
+     "parameters": [{"cname": "meter", "config": {"channels": [
+       {"name": "energy", "value_type": "u32", "reg_type": "input", "reg_addr": 0}]}}]}
+  ]})";
+}
+
+// The retained messages the broker holds under /devices/#, by topic.
+std::map<std::string, std::string> retained_values(const broker_t& broker, std::size_t count) {
+  std::map<std::string, std::string> values;
+  for (const auto& message : broker.collect("/devices/#", count, 3s)) {
+    if (message.retained) values[message.topic] = message.payload;
+  }
+  return values;
+}
+
+const std::string closing_line = "Универсальный драйвер устройств MODBUS версии 1.0.11 : работа завершена";
+
+}  // namespace
+
+TEST(Gateway, PublishesValuesAndErrorsWritesCommandsAndStopsOnSigterm) {
+  broker_t broker;
+  modbus_slave_t slave(korvex_test::modbus_transport_t::tcp);
+  slave.set_holding_registers(0, {215, 40, 0b01});
+  temp_dir_t folder;
+  const auto config = folder.write(
+      "korvex.json", gateway_config(broker.port(), slave.port(), korvex_test::free_loopback_port()));
+  gateway_process_t gateway(folder.path(), config);
+
+  const std::map<std::string, std::string> first_pass = {
+      {"/devices/boiler_1/controls/temperature", "21.5"},
+      {"/devices/boiler_1/controls/setpoint", "40"},
+      {"/devices/boiler_1/controls/state_pump", "1"},
+      {"/devices/boiler_1/controls/state_alarm", "0"},
+      {"/devices/meter_9/controls/energy/meta/error", "r"},
+  };
+  std::map<std::string, std::string> values;
+  EXPECT_TRUE(wait_until([&] { return (values = retained_values(broker, first_pass.size())) == first_pass; },
+                         deadline))
+      << testing::PrintToString(values) << "\n" << gateway.log_text();
+
+  // The command is written to the slave and read back at once, long before
+  // the next pass is due.
+  korvex_test::mqtt_subscriber_t subscriber(broker, {"/devices/boiler_1/controls/setpoint"});
+  broker.publish("/devices/boiler_1/controls/setpoint/on", "55");
+  EXPECT_TRUE(wait_until([&] { return slave.holding_registers(1, 1) == std::vector<uint16_t>{55}; }, deadline));
+  // The subscription first hands over the retained 40.
+  EXPECT_TRUE(wait_until(
+      [&] {
+        const auto seen = subscriber.wait_for(1, 0ms);
+        return !seen.empty() && seen.back().payload == "55";
+      },
+      deadline))
+      << gateway.log_text();
+  EXPECT_EQ(gateway.count("1::boiler_1::setpoint : 55 : установка значения : успешно"), 1) << gateway.log_text();
+
+  gateway.send_signal(SIGTERM);
+  EXPECT_EQ(gateway.wait_exit(5s), 1);
+  EXPECT_EQ(gateway.count("Termination request (15) : завершение работы"), 1);
+  EXPECT_EQ(gateway.count("Работа клиента завершена"), 1);
+  const auto messages = gateway.messages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back(), closing_line);
+}
+
+// The broker hands a retained command over right at the subscription, which
+// may come before the gateway has its ports: it must reach the device. The stop then
+// comes in the middle of a pass against a slow device.
+TEST(Gateway, WritesACommandRetainedBeforeItStartedAndStopsMidPass) {
+  broker_t broker;
+  broker.publish("/devices/boiler_1/controls/setpoint/on", "33", true);
+  modbus_slave_t slave(korvex_test::modbus_transport_t::tcp);
+  slave.set_holding_registers(0, {215, 40, 0});
+  temp_dir_t folder;
+  const auto config = folder.write(
+      "korvex.json", gateway_config(broker.port(), slave.port(), korvex_test::free_loopback_port(), 1));
+  gateway_process_t gateway(folder.path(), config);
+  EXPECT_TRUE(wait_until([&] { return slave.holding_registers(1, 1) == std::vector<uint16_t>{33}; }, deadline))
+      << gateway.log_text();
+  EXPECT_TRUE(gateway.wait_for("1::boiler_1::setpoint : 33 : установка значения : успешно")) << gateway.log_text();
+
+  korvex_test::modbus_faults_t slow;
+  slow.reply_delay = 200ms;
+  slave.set_faults(slow);
+  const std::string pass_start = "Порт 1 : plant : начало опроса : 3 параметра";
+  const int passes = gateway.count(pass_start);
+  ASSERT_TRUE(gateway.wait_for(pass_start, passes + 1)) << gateway.log_text();
+  gateway.send_signal(SIGTERM);
+  EXPECT_EQ(gateway.wait_exit(5s), 1);
+  EXPECT_EQ(gateway.count("Termination request (15) : завершение работы"), 1);
+  EXPECT_EQ(gateway.count("Очередь входящих сообщений (1) : остановлено"), 1);
+  const auto messages = gateway.messages();
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_EQ(std::vector(messages.end() - 2, messages.end()),
+            (std::vector<std::string>{"Работа клиента завершена", closing_line}))
+      << gateway.log_text();
+}
