@@ -292,10 +292,3 @@ TEST(CommandRouting, LookupFailureIsLoggedAndTheCommandDropped) {
   EXPECT_TRUE(has_line_starting(log.errors(), "Брокер : " + topic + " : ")) << testing::PrintToString(log.lines());
   EXPECT_TRUE(rest_of(*rig.queue(1)).empty());
 }
-
-#if defined(__SANITIZE_THREAD__)
-// The broker restart above makes libmosquitto reconnect, where it takes its
-// callback mutex and its packet mutex in both orders, only ever on its own
-// network thread (see the client test); reports wholly inside it are muted.
-extern "C" const char* __tsan_default_suppressions() { return "deadlock:libmosquitto.so.1\n"; }
-#endif

@@ -180,13 +180,3 @@ TEST(PublishLoop, MessageQueuedBeforeTheStopIsNotPublished) {
   rig.client->start();
   EXPECT_TRUE(broker.collect("late/#", 1, 5s).empty());
 }
-
-#if defined(__SANITIZE_THREAD__)
-// libmosquitto takes its callback mutex and its outgoing-packet mutex in both
-// orders: it calls on_publish while writing a packet, and the reconnection
-// that on_disconnect asks for clears the packets while the callback mutex is
-// held. In threaded mode both happen only on the library's own network thread
-// (a publish from another thread merely queues the packet and wakes it), so
-// the cycle cannot deadlock; only reports wholly inside the library are muted.
-extern "C" const char* __tsan_default_suppressions() { return "deadlock:libmosquitto.so.1\n"; }
-#endif
