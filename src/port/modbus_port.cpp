@@ -15,6 +15,19 @@ const char* const connection_row_text =
     "byte_size, RSParity AS parity, RSStopBits AS stop_bits, RSFlowControl AS flow_control,    NetHost AS host, "
     "NetPort AS host_port  FROM Connections WHERE ROWID = :connection_id";
 const char* const devices_text = "SELECT ROWID AS device_id, CName AS cname FROM Devices  WHERE ConnectionID = :connection_id";
+// The port's own copy of its channels' debounce states. Unqualified, the
+// name "Debounces" then means this copy, so the debounce statements below
+// touch only the port's own handle. Written in the shared file instead, an
+// update had to wait until no other port was reading (every port holds its
+// channel row open through a whole Modbus exchange) and two ports updating at
+// once made one of them fail at once: the debounce state was silently lost.
+const char* const port_debounces_text =
+    "PRAGMA temp_store = MEMORY;"
+    "CREATE TEMP TABLE Debounces (  ROWID         INTEGER PRIMARY KEY NOT NULL,  Value         INTEGER NOT NULL,"
+    "  CurrentValue  TEXT NULL,  Timer         INTEGER NOT NULL);";
+const char* const port_debounces_copy_text =
+    "INSERT INTO temp.Debounces (ROWID, Value, CurrentValue, Timer)  SELECT ROWID, Value, CurrentValue, Timer FROM "
+    "main.Debounces  WHERE ROWID IN (SELECT Debounce FROM main.Channels WHERE ConnectionID = :connection_id)";
 const char* const debounce_select_text =
     "SELECT Value AS value, CurrentValue AS current_value, Timer AS timer FROM Debounces  WHERE ROWID = :debounce_id";
 const char* const debounce_update_text =
@@ -59,6 +72,12 @@ modbus_port_t::modbus_port_t(modbus_client_t* client, int64_t connection_id,
   devices_statement = std::make_shared<SQLite::Statement>(*database, devices_text);
   channels_statement = std::make_shared<SQLite::Statement>(*database, class_channels_text);
   class_size_statement = std::make_shared<SQLite::Statement>(*database, class_size_statement_text);
+  database->exec(port_debounces_text);
+  {
+    SQLite::Statement copy(*database, port_debounces_copy_text);
+    copy.bind(":connection_id", connection_id);
+    copy.exec();
+  }
   debounce_select_statement = std::make_shared<SQLite::Statement>(*database, debounce_select_text);
   debounce_update_statement = std::make_shared<SQLite::Statement>(*database, debounce_update_text);
 
