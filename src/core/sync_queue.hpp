@@ -107,6 +107,14 @@ class sync_deque_t : public sync_container_t<T> {
     base::not_empty.notify_one();
   }
 
+  // Puts the items, in their order, in front of everything queued, in one
+  // step: a consumer never takes one of them before the others are in.
+  void push_front(const std::vector<T>& batch) {
+    std::lock_guard lock(base::mutex);
+    base::items.insert(base::items.begin(), batch.begin(), batch.end());
+    base::not_empty.notify_one();
+  }
+
   bool pop_front(T& out) {
     std::lock_guard lock(base::mutex);
     if (base::items.empty()) return false;

@@ -148,11 +148,10 @@ void modbus_port_t::schedule_reads(const std::vector<poll_entry_t>& entries) {
     for (const auto& entry : entries) schedule_read(entry, false);
     return;
   }
-  // All at once, back to front, under one hold of the transaction mutex: the
-  // poll task takes no entry in between, so it reads the list in its order
-  // (the written channel first) right after its current channel.
+  // All in one step, after the poll task's current transaction: it reads
+  // them next, in their order (the written channel first).
   std::lock_guard transaction(transaction_mutex);
-  for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) poll_list->push_front(*entry);
+  poll_list->push_front(entries);
 }
 
 bool modbus_port_t::prepare_connection() {

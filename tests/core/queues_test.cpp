@@ -96,11 +96,12 @@ TEST(SyncDeque, FrontJumpsAndNonBlockingPop) {
   EXPECT_FALSE(poll_list.pop_front(out));
   poll_list.push_back({1, 10});
   poll_list.push_back({1, 11});
-  poll_list.push_front({2, 20});
+  poll_list.push_front(poll_entry_t{2, 20});
   EXPECT_EQ(poll_list.size(), 3u);
+  poll_list.push_front(std::vector<poll_entry_t>{{3, 30}, {3, 31}});
   std::vector<poll_entry_t> order;
   while (poll_list.pop_front(out)) order.push_back(out);
-  EXPECT_EQ(order, (std::vector<poll_entry_t>{{2, 20}, {1, 10}, {1, 11}}));
+  EXPECT_EQ(order, (std::vector<poll_entry_t>{{3, 30}, {3, 31}, {2, 20}, {1, 10}, {1, 11}}));
 }
 
 TEST(SyncDeque, ConcurrentProducersAndDrainer) {
@@ -118,7 +119,7 @@ TEST(SyncDeque, ConcurrentProducersAndDrainer) {
     producers.emplace_back([&, p] {
       for (int i = 0; i < 300; ++i) {
         if (i % 2) poll_list.push_back({p, p * 1000 + i});
-        else poll_list.push_front({p, p * 1000 + i});
+        else poll_list.push_front(poll_entry_t{p, p * 1000 + i});
       }
     });
   }
