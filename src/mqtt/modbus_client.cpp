@@ -8,7 +8,7 @@
 #include "config/cache_database.hpp"
 #include "config/statement_use.hpp"
 #include "core/exec_command.hpp"
-#include "mqtt/command_topic.hpp"
+#include "core/command_topic.hpp"
 #include "port/modbus_port.hpp"
 
 namespace {
@@ -199,7 +199,7 @@ void modbus_client_t::subscribe_topics() {
       const int topic_result = subscribe(nullptr, topic.c_str(), 0);
       if (result == MOSQ_ERR_SUCCESS) result = topic_result;
     }
-    spdlog::info("Брокер : подписка на {} {} : {} ({})", topics.size(), topic_count_word(topics.size()),
+    spdlog::info("Брокер : подписка на {} {} : {} ({})", topics.size(), plural_form(topics.size(), "топик", "топика", "топиков"),
                  mosqpp::strerror(result), result);
   } catch (const std::exception& error) {
     spdlog::error("Брокер : подписка : {}", error.what());

@@ -155,4 +155,3 @@ class modbus_port_t {
 };
 
 // "параметр", "параметра" or "параметров": the word that goes with the count.
-const char* parameter_word(uint64_t count);

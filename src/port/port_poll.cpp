@@ -4,23 +4,9 @@
 #include <spdlog/spdlog.h>
 
 #include "config/statement_use.hpp"
+#include "core/command_topic.hpp"
 #include "mqtt/modbus_client.hpp"
 #include "port/modbus_port.hpp"
-
-const char* parameter_word(uint64_t count) {
-  const uint64_t hundreds_rest = count % 100;
-  if (hundreds_rest >= 11 && hundreds_rest <= 19) return "параметров";
-  switch (count % 10) {
-    case 1:
-      return "параметр";
-    case 2:
-    case 3:
-    case 4:
-      return "параметра";
-    default:
-      return "параметров";
-  }
-}
 
 bool modbus_port_t::broker_connected() const { return client != nullptr && client->is_connected(); }
 
@@ -71,7 +57,7 @@ void modbus_port_t::start() {
     } else if (broker_connected()) {
       for (const auto& entry : channel_list) poll_list->push_back(entry);
       const auto count = poll_list->size();
-      spdlog::info("{} : начало опроса : {} {}", port_log_name, count, parameter_word(count));
+      spdlog::info("{} : начало опроса : {} {}", port_log_name, count, plural_form(count, "параметр", "параметра", "параметров"));
       auto pass = poll_pool->submit_task([this] { return poll_task(); });
       try {
         elapsed = pass.get();

@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include "config/statement_use.hpp"
+#include "core/command_topic.hpp"
 #include "modbus/frame_factory.hpp"
 #include "port/modbus_port.hpp"
 
@@ -27,21 +28,6 @@ const std::string write_lookup_text =
     "Topics.DeviceTopic = :device_topic AND Topics.ChannelTopic = :channel_topic AND Topics.Subscribe = 1 AND"
     "\tChannels.RegType IS NOT NULL";
 
-// Device topic and channel topic of ".../<device>/controls/<channel>/on";
-// both empty for any other topic.
-std::pair<std::string, std::string> command_topic_parts(const std::string& topic) {
-  std::vector<std::string> segments;
-  std::size_t begin = 0;
-  for (;;) {
-    const std::size_t slash = topic.find('/', begin);
-    segments.push_back(topic.substr(begin, slash == std::string::npos ? std::string::npos : slash - begin));
-    if (slash == std::string::npos) break;
-    begin = slash + 1;
-  }
-  const std::size_t n = segments.size();
-  if (n < 4 || segments[n - 1] != "on") return {};
-  return {segments[n - 4], segments[n - 2]};
-}
 
 }  // namespace
 
@@ -73,7 +59,7 @@ void modbus_port_t::inbound_worker() {
 
 void modbus_port_t::write_channel(const mqtt_message_t& message, std::string& log_name) {
   const auto& [message_id, topic, payload, qos, retain] = message;
-  const auto [device_topic, channel_topic] = command_topic_parts(topic);
+  const auto [device_topic, channel_topic] = parse_command_topic(topic);
 
   auto row = std::make_shared<SQLite::Statement>(*database, write_lookup_text);
   statement_reset_guard_t reset(*row);

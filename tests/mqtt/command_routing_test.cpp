@@ -15,7 +15,6 @@
 
 #include "config/cache_database.hpp"
 #include "config/configuration_loader.hpp"
-#include "mqtt/command_topic.hpp"
 #include "mqtt/modbus_client.hpp"
 #include "support/broker.hpp"
 #include "support/log_capture.hpp"
@@ -129,41 +128,6 @@ bool has_line_starting(const std::vector<std::string>& lines, const std::string&
 }
 
 }  // namespace
-
-TEST(CommandTopic, DeviceAndChannelPartsOrIgnored) {
-  const struct {
-    std::string topic;
-    std::string device;
-    std::string channel;
-  } cases[] = {
-      {"/devices/boiler_1/controls/setpoint/on", "boiler_1", "setpoint"},
-      {"devices/boiler_1/controls/setpoint/on", "boiler_1", "setpoint"},
-      {"a/boiler_1/b/setpoint/on", "boiler_1", "setpoint"},
-      {"boiler_1/x/setpoint/on", "boiler_1", "setpoint"},
-      {"/devices/boiler_1/controls/setpoint/on/", "", ""},
-      {"/devices/boiler_1/controls/setpoint", "", ""},
-      {"/devices/boiler_1/controls/setpoint/On", "", ""},
-      {"x/setpoint/on", "", ""},
-      {"", "", ""},
-      {"/devices/boiler_1/controls//on", "boiler_1", ""},
-  };
-  for (const auto& c : cases) {
-    const auto parts = parse_command_topic(c.topic);
-    EXPECT_EQ(parts.device_topic, c.device) << c.topic;
-    EXPECT_EQ(parts.channel_topic, c.channel) << c.topic;
-  }
-}
-
-TEST(CommandTopic, CountWord) {
-  const struct {
-    std::size_t count;
-    std::string word;
-  } cases[] = {{1, "топик"},    {21, "топик"},    {101, "топик"},   {2, "топика"},   {3, "топика"},
-               {4, "топика"},   {22, "топика"},   {104, "топика"},  {5, "топиков"},  {11, "топиков"},
-               {12, "топиков"}, {14, "топиков"},  {19, "топиков"},  {111, "топиков"}, {20, "топиков"},
-               {100, "топиков"}, {1011, "топиков"}};
-  for (const auto& c : cases) EXPECT_EQ(topic_count_word(c.count), c.word) << c.count;
-}
 
 // The early command is retained on the broker before the client connects,
 // so the broker hands it over right at the subscription, long before start.

@@ -47,14 +47,6 @@ const std::string temp_topic = "/devices/c_1/controls/temp";
 
 }  // namespace
 
-TEST(PortWord, CountWordFollowsTheLastTwoDigits) {
-  const std::pair<uint64_t, const char*> cases[] = {
-      {0, "параметров"}, {1, "параметр"},   {2, "параметра"},  {4, "параметра"},  {5, "параметров"},
-      {11, "параметров"}, {12, "параметров"}, {21, "параметр"}, {34, "параметра"}, {112, "параметров"},
-  };
-  for (const auto& [count, word] : cases) EXPECT_STREQ(parameter_word(count), word) << count;
-}
-
 // Plain values, bit fields and composite members of one pass, each on its
 // own topic, retained with QoS 0.
 TEST(PortPoll, OnePassPublishesPlainBitFieldAndCompositeChannels) {

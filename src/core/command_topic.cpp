@@ -1,4 +1,4 @@
-#include "mqtt/command_topic.hpp"
+#include "core/command_topic.hpp"
 
 #include <vector>
 
@@ -18,11 +18,11 @@ command_topic_t parse_command_topic(const std::string& topic) {
   return {segments[count - 4], segments[count - 2]};
 }
 
-const char* topic_count_word(std::size_t count) {
+const char* plural_form(uint64_t count, const char* one, const char* few, const char* many) {
   const auto last_two = count % 100;
-  if (last_two >= 11 && last_two <= 19) return "топиков";
+  if (last_two >= 11 && last_two <= 19) return many;
   const auto last = count % 10;
-  if (last == 1) return "топик";
-  if (last >= 2 && last <= 4) return "топика";
-  return "топиков";
+  if (last == 1) return one;
+  if (last >= 2 && last <= 4) return few;
+  return many;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cstddef>
+#include <cstdint>
 #include <string>
 
 // The two names a command topic "/devices/{device}/controls/{channel}/on"
@@ -13,5 +13,6 @@ struct command_topic_t {
 
 command_topic_t parse_command_topic(const std::string& topic);
 
-// The Russian word for a count of topics: "топик", "топика" or "топиков".
-const char* topic_count_word(std::size_t count);
+// The Russian form of a noun after a count: `one` after 1, 21, 101...,
+// `few` after 2-4, 22-24..., `many` after 0, 5-20, 25-30, 111...
+const char* plural_form(uint64_t count, const char* one, const char* few, const char* many);
