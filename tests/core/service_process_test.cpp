@@ -21,10 +21,12 @@
 
 #include "support/broker.hpp"
 #include "support/process.hpp"
+#include "support/service_process.hpp"
 #include "support/temp_dir.hpp"
 
 using namespace std::chrono_literals;
 using korvex_test::broker_t;
+using korvex_test::service_process_t;
 using korvex_test::temp_dir_t;
 using std::filesystem::path;
 
@@ -44,69 +46,19 @@ bool poll_until(Condition condition, std::chrono::milliseconds timeout) {
   return true;
 }
 
-// The message part of a log line "[date] [logger] [level] message" or "[date] [level] message".
-std::string message_of(const std::string& line) {
-  for (const std::string level : {"[info] ", "[error] ", "[warning] ", "[debug] "}) {
-    if (const auto at = line.find(level); at != std::string::npos) return line.substr(at + level.size());
-  }
-  return line;
+// A change made before the watch is set would go unseen.
+bool wait_for_inotify_watch(const korvex_test::service_process_t& service) {
+  const path fdinfo = "/proc/" + std::to_string(service.pid()) + "/fdinfo";
+  return poll_until(
+      [&] {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(fdinfo, error)) {
+          if (korvex_test::read_file(entry.path()).find("inotify wd:") != std::string::npos) return true;
+        }
+        return false;
+      },
+      startup_timeout);
 }
-
-// The binary in a private mount namespace where /var is a bind mount of
-// folder/var: the cache database and the log land there and the machine's
-// own /var is never touched. Standard output and error go to folder/output.
-class service_process_t {
- public:
-  service_process_t(const path& folder, const std::vector<std::string>& arguments) : output(folder / "output") {
-    std::filesystem::create_directories(folder / "var");
-    std::vector<std::string> argv = {"/usr/bin/unshare", "-m", "sh", "-c",
-                                     "mount --bind \"$0\" /var || exit 99; exec \"$@\"", (folder / "var").string(),
-                                     std::string(KORVEX_BINARY_DIR) + "/korvex"};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    process = std::make_unique<korvex_test::child_process_t>(argv, fd, fd);
-    close(fd);
-  }
-
-  // The messages of the complete lines written so far.
-  std::vector<std::string> messages() const {
-    std::vector<std::string> lines;
-    std::istringstream text(korvex_test::read_file(output));
-    for (std::string line; std::getline(text, line) && !text.eof();) lines.push_back(message_of(line));
-    return lines;
-  }
-  int count(const std::string& text) const {
-    const auto lines = messages();
-    return static_cast<int>(std::count(lines.begin(), lines.end(), text));
-  }
-  bool wait_for(const std::string& text, std::chrono::milliseconds timeout, int times = 1) const {
-    return poll_until([&] { return count(text) >= times; }, timeout);
-  }
-  // The exit code, or nothing on timeout or a death by signal.
-  std::optional<int> wait_exit(std::chrono::milliseconds timeout) {
-    if (!poll_until([&] { return !process->running(); }, timeout)) return std::nullopt;
-    const int status = process->wait();
-    return WIFEXITED(status) ? std::optional(WEXITSTATUS(status)) : std::nullopt;
-  }
-  void send_signal(int number) { kill(process->pid(), number); }
-  // A change made before the watch is set would go unseen.
-  bool wait_for_inotify_watch() const {
-    const path fdinfo = "/proc/" + std::to_string(process->pid()) + "/fdinfo";
-    return poll_until(
-        [&] {
-          std::error_code error;
-          for (const auto& entry : std::filesystem::directory_iterator(fdinfo, error)) {
-            if (korvex_test::read_file(entry.path()).find("inotify wd:") != std::string::npos) return true;
-          }
-          return false;
-        },
-        startup_timeout);
-  }
-
- private:
-  path output;
-  std::unique_ptr<korvex_test::child_process_t> process;
-};
 
 const std::string closing_line = "Универсальный драйвер устройств MODBUS версии 1.0.11 : работа завершена";
 const std::string start_line =
@@ -150,7 +102,7 @@ action_t signal_after(std::string ready_line, int number) {
 action_t change_config_in_standby(void (*change)(const path&)) {
   return [=](service_process_t& service, broker_t&, const path& config) {
     ASSERT_TRUE(service.wait_for(standby_line, startup_timeout));
-    ASSERT_TRUE(service.wait_for_inotify_watch());
+    ASSERT_TRUE(wait_for_inotify_watch(service));
     change(config);
   };
 }

@@ -24,11 +24,13 @@
 #include "support/modbus_slave.hpp"
 #include "support/net.hpp"
 #include "support/process.hpp"
+#include "support/service_process.hpp"
 #include "support/temp_dir.hpp"
 
 using namespace std::chrono_literals;
 using korvex_test::broker_t;
 using korvex_test::modbus_slave_t;
+using korvex_test::service_process_t;
 using korvex_test::temp_dir_t;
 using korvex_test::wait_until;
 using std::filesystem::path;
@@ -36,59 +38,6 @@ using std::filesystem::path;
 namespace {
 
 constexpr auto deadline = 20s;
-
-// The message part of a log line "[date] [level] message".
-std::string message_of(const std::string& line) {
-  for (const std::string level : {"[info] ", "[error] ", "[warning] ", "[debug] "}) {
-    if (const auto at = line.find(level); at != std::string::npos) return line.substr(at + level.size());
-  }
-  return line;
-}
-
-// The binary in a private mount namespace where /var is a bind mount of
-// folder/var, so its cache database and log never touch the machine's own.
-// Its console output goes to folder/output.
-class gateway_process_t {
- public:
-  gateway_process_t(const path& folder, const path& config) : output(folder / "output") {
-    std::filesystem::create_directories(folder / "var");
-    const std::vector<std::string> argv = {"/usr/bin/unshare", "-m", "sh", "-c",
-                                           "mount --bind \"$0\" /var || exit 99; exec \"$@\"",
-                                           (folder / "var").string(),
-                                           std::string(KORVEX_BINARY_DIR) + "/korvex",
-                                           "-c", config.string(), "-v"};
-    const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    process = std::make_unique<korvex_test::child_process_t>(argv, fd, fd);
-    close(fd);
-  }
-
-  // The messages of the complete lines written so far.
-  std::vector<std::string> messages() const {
-    std::vector<std::string> lines;
-    std::istringstream text(korvex_test::read_file(output));
-    for (std::string line; std::getline(text, line) && !text.eof();) lines.push_back(message_of(line));
-    return lines;
-  }
-  int count(const std::string& text) const {
-    const auto lines = messages();
-    return static_cast<int>(std::count(lines.begin(), lines.end(), text));
-  }
-  bool wait_for(const std::string& text, int times = 1) const {
-    return wait_until([&] { return count(text) >= times; }, deadline);
-  }
-  void send_signal(int number) { kill(process->pid(), number); }
-  // The exit code, or nothing on timeout or a death by signal.
-  std::optional<int> wait_exit(std::chrono::milliseconds timeout) {
-    if (!wait_until([&] { return !process->running(); }, timeout)) return std::nullopt;
-    const int status = process->wait();
-    return WIFEXITED(status) ? std::optional(WEXITSTATUS(status)) : std::nullopt;
-  }
-  std::string log_text() const { return korvex_test::read_file(output); }
-
- private:
-  path output;
-  std::unique_ptr<korvex_test::child_process_t> process;
-};
 
 // boiler_1 lives on the slave; dead_9 on a TCP port where nobody listens.
 // The long interval makes any value after the first pass a re-read.
@@ -133,7 +82,7 @@ TEST(Gateway, PublishesValuesAndErrorsWritesCommandsAndStopsOnSigterm) {
   temp_dir_t folder;
   const auto config = folder.write(
       "korvex.json", gateway_config(broker.port(), slave.port(), korvex_test::free_loopback_port()));
-  gateway_process_t gateway(folder.path(), config);
+  service_process_t gateway(folder.path(), {"-c", config.string(), "-v"});
 
   const std::map<std::string, std::string> first_pass = {
       {"/devices/boiler_1/controls/temperature", "21.5"},
@@ -145,7 +94,7 @@ TEST(Gateway, PublishesValuesAndErrorsWritesCommandsAndStopsOnSigterm) {
   std::map<std::string, std::string> values;
   EXPECT_TRUE(wait_until([&] { return (values = retained_values(broker, first_pass.size())) == first_pass; },
                          deadline))
-      << testing::PrintToString(values) << "\n" << gateway.log_text();
+      << testing::PrintToString(values) << "\n" << gateway.output_text();
 
   // The command is written to the slave and read back at once, long before
   // the next pass is due.
@@ -159,8 +108,8 @@ TEST(Gateway, PublishesValuesAndErrorsWritesCommandsAndStopsOnSigterm) {
         return !seen.empty() && seen.back().payload == "55";
       },
       deadline))
-      << gateway.log_text();
-  EXPECT_EQ(gateway.count("1::boiler_1::setpoint : 55 : установка значения : успешно"), 1) << gateway.log_text();
+      << gateway.output_text();
+  EXPECT_EQ(gateway.count("1::boiler_1::setpoint : 55 : установка значения : успешно"), 1) << gateway.output_text();
 
   gateway.send_signal(SIGTERM);
   EXPECT_EQ(gateway.wait_exit(5s), 1);
@@ -182,17 +131,17 @@ TEST(Gateway, WritesACommandRetainedBeforeItStartedAndStopsMidPass) {
   temp_dir_t folder;
   const auto config = folder.write(
       "korvex.json", gateway_config(broker.port(), slave.port(), korvex_test::free_loopback_port(), 1));
-  gateway_process_t gateway(folder.path(), config);
+  service_process_t gateway(folder.path(), {"-c", config.string(), "-v"});
   EXPECT_TRUE(wait_until([&] { return slave.holding_registers(1, 1) == std::vector<uint16_t>{33}; }, deadline))
-      << gateway.log_text();
-  EXPECT_TRUE(gateway.wait_for("1::boiler_1::setpoint : 33 : установка значения : успешно")) << gateway.log_text();
+      << gateway.output_text();
+  EXPECT_TRUE(gateway.wait_for("1::boiler_1::setpoint : 33 : установка значения : успешно", deadline)) << gateway.output_text();
 
   korvex_test::modbus_faults_t slow;
   slow.reply_delay = 200ms;
   slave.set_faults(slow);
   const std::string pass_start = "Порт 1 : plant : начало опроса : 3 параметра";
   const int passes = gateway.count(pass_start);
-  ASSERT_TRUE(gateway.wait_for(pass_start, passes + 1)) << gateway.log_text();
+  ASSERT_TRUE(gateway.wait_for(pass_start, deadline, passes + 1)) << gateway.output_text();
   gateway.send_signal(SIGTERM);
   EXPECT_EQ(gateway.wait_exit(5s), 1);
   EXPECT_EQ(gateway.count("Termination request (15) : завершение работы"), 1);
@@ -201,5 +150,5 @@ TEST(Gateway, WritesACommandRetainedBeforeItStartedAndStopsMidPass) {
   ASSERT_GE(messages.size(), 2u);
   EXPECT_EQ(std::vector(messages.end() - 2, messages.end()),
             (std::vector<std::string>{"Работа клиента завершена", closing_line}))
-      << gateway.log_text();
+      << gateway.output_text();
 }

@@ -16,6 +16,7 @@
 #include "config/cache_database.hpp"
 #include "config/configuration_loader.hpp"
 #include "mqtt/modbus_client.hpp"
+#include "support/mosquitto_library.hpp"
 #include "support/broker.hpp"
 #include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
@@ -43,11 +44,7 @@ using client_access = modbus_client_test_access_t;
 
 namespace {
 
-class mosquitto_library_t : public ::testing::Environment {
- public:
-  void SetUp() override { mosqpp::lib_init(); }
-  void TearDown() override { mosqpp::lib_cleanup(); }
-};
+using korvex_test::mosquitto_library_t;
 const auto* const mosquitto_library = ::testing::AddGlobalTestEnvironment(new mosquitto_library_t);
 
 // Connection 1 serves boiler_1 (setpoint writable, temp read-only, the

@@ -12,6 +12,7 @@
 #include <mosquittopp.h>
 
 #include "config/cache_database.hpp"
+#include "support/mosquitto_library.hpp"
 #include "support/log_capture.hpp"
 #include "mqtt/modbus_client.hpp"
 #include "mqtt/topics_table.hpp"
@@ -26,11 +27,7 @@ using korvex_test::wait_until;
 
 namespace {
 
-class mosquitto_library_t : public ::testing::Environment {
- public:
-  void SetUp() override { mosqpp::lib_init(); }
-  void TearDown() override { mosqpp::lib_cleanup(); }
-};
+using korvex_test::mosquitto_library_t;
 const auto* const mosquitto_library = ::testing::AddGlobalTestEnvironment(new mosquitto_library_t);
 
 const std::string connected_line = "Брокер : подключение : No error. (0)";

@@ -22,6 +22,7 @@
 #include "config/configuration_loader.hpp"
 #include "mqtt/modbus_client.hpp"
 #include "port/modbus_port.hpp"
+#include "support/mosquitto_library.hpp"
 #include "support/broker.hpp"
 #include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
@@ -161,11 +162,7 @@ class outgoing_collector_t {
   std::thread reader;
 };
 
-class mosquitto_library_t : public ::testing::Environment {
- public:
-  void SetUp() override { mosqpp::lib_init(); }
-  void TearDown() override { mosqpp::lib_cleanup(); }
-};
+using korvex_test::mosquitto_library_t;
 
 // The cache database, the client and the port's queues for one configuration.
 struct port_rig_t {
