@@ -135,7 +135,9 @@ bool modbus_frame_t::send_request(const modbus_vector_t& pdu) {
 }
 
 bool modbus_frame_t::send_read_request(uint16_t address, uint16_t count, const modbus_vector_t& pattern) {
-  modbus_vector_t pdu{read_function};
+  modbus_vector_t pdu;
+  pdu.reserve(5 + pattern.size());
+  pdu.push_back(read_function);
   if (pattern.empty()) {
     append_big_endian<uint16_t>(pdu, address);
     append_big_endian<uint16_t>(pdu, count);
@@ -270,7 +272,9 @@ valtec_modbus_frame_t::valtec_modbus_frame_t(uint8_t read_function, uint8_t writ
 modbus_vector_t valtec_modbus_frame_t::read(const std::string& cname, uint16_t address, value_size_t size,
                                             const modbus_vector_t& pattern) {
   const auto layout = read_reply_layout(read_function, size, !pattern.empty());
-  modbus_vector_t pdu{read_function};
+  modbus_vector_t pdu;
+  pdu.reserve(5 + serial_number.size() + pattern.size());
+  pdu.push_back(read_function);
   pdu.insert(pdu.end(), serial_number.begin(), serial_number.end());
   if (pattern.empty()) {
     append_big_endian<uint16_t>(pdu, address);
