@@ -60,6 +60,11 @@ uint16_t error_code(const json& code) {
 
 void load_errors(const json& errors, const int64_t& connection_id, const std::string& cname) {
   for (const auto& entry : errors) {
+    // An entry of another type is refused in the JSON library's own words.
+    if (!entry.is_object()) {
+      throw json::type_error::create(
+          305, std::string("cannot use operator[] with a string argument with ") + entry.type_name(), &entry);
+    }
     const json* code = find_member(entry, "code");
     const json* message = find_member(entry, "message");
     if (code == nullptr || message == nullptr) {

@@ -197,6 +197,8 @@ const struct {
      "Не найден список каналов конфигурации параметров"},
     {"error entry without message", R"([{"op": "add", "path": ")" SET R"(/errors", "value": [{"code": 1}]}])",
      "Ошибка описания пользовательского сообщения об ошибке"},
+    {"error entry not an object", R"([{"op": "add", "path": ")" SET R"(/errors", "value": {"e": 5}}])",
+     "[json.exception.type_error.305] cannot use operator[] with a string argument with number"},
     {"error code without digits",
      R"([{"op": "add", "path": ")" SET R"(/errors", "value": [{"code": "zz", "message": "m"}]}])", "stoul"},
     {"channel not an object", R"([{"op": "replace", "path": ")" CHANNEL R"(", "value": "t"}])", "Не указано имя канала"},
