@@ -47,13 +47,14 @@ modbus_vector_t modbus_tcp_frame_header_t::build(const modbus_vector_t& pdu, con
 bool modbus_tcp_frame_header_t::check_response(const std::shared_ptr<connection_t>& connection,
                                                const std::string& name, bool verbose) {
   std::array<uint8_t, envelope_size> envelope{};
+  connection->await_reply(tid);
   for (int skipped = 0;; ++skipped) {
     if (connection->read(envelope.data(), envelope.size()) != static_cast<long>(envelope.size())) return false;
     const uint16_t reply_tid = static_cast<uint16_t>(envelope[0] << 8 | envelope[1]);
-    if (reply_tid == tid) break;
-    // A device that answered after our timeout: its reply now stands in front
-    // of ours with the same shape. Drop it whole (its length field says how
-    // much follows the unit id) and read on.
+    if (reply_tid == tid || !connection->take_late_reply(reply_tid)) break;
+    // A device that answered an earlier request after our timeout: its reply
+    // now stands in front of ours with the same shape. Drop it whole (its
+    // length field says how much follows the unit id) and read on.
     spdlog::warn("{} : TID {:04x} не совпадает с {:04x} : ответ отброшен", name, reply_tid, tid);
     const std::size_t rest = static_cast<std::size_t>(envelope[4] << 8 | envelope[5]);
     if (skipped + 1 >= max_stale_replies || rest == 0) return false;
@@ -62,6 +63,7 @@ bool modbus_tcp_frame_header_t::check_response(const std::shared_ptr<connection_
       return false;
     }
   }
+  connection->reply_received(tid);
   if (envelope[6] != unit) {
     spdlog::error("{} : UnitID не совпадает", name);
     return false;

@@ -42,8 +42,9 @@ class modbus_rtu_frame_header_t : public modbus_frame_header_t {
 };
 
 // The MBAP envelope of Modbus TCP, used over both TCP and UDP. Each request
-// carries its connection's next transaction id; a reply with another id is
-// a late answer to an earlier request and is skipped, never taken as ours.
+// carries its connection's next transaction id; a reply with the id of an
+// earlier request that timed out is that request's late answer and is
+// skipped, never taken as ours.
 class modbus_tcp_frame_header_t : public modbus_frame_header_t {
  public:
   modbus_tcp_frame_header_t(uint16_t tid, uint16_t pid, uint16_t len, uint8_t unit)

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 
 // The byte stream a port talks Modbus over. Kinds report failure by result,
@@ -35,6 +36,15 @@ class connection_t {
   // lands in the next one.
   uint16_t next_transaction_id() { return ++last_transaction_id; }
 
+  // The ids of requests still waiting for their reply. Only a reply with one
+  // of those is taken for a late one; a reply with an id never sent is taken
+  // as the answer, since some devices do not echo the id at all.
+  void await_reply(uint16_t id);
+  void reply_received(uint16_t id);
+  // True, and forgotten, when `id` belongs to an earlier request that got no
+  // reply in time.
+  bool take_late_reply(uint16_t id);
+
   uint32_t rto = 0;            // read (reply) timeout, ms
   uint32_t sto = 0;            // write (send) timeout, ms
   int64_t connection_id = 0;   // ROWID of the Connections row
@@ -43,4 +53,24 @@ class connection_t {
 
  private:
   uint16_t last_transaction_id = 0;
+  std::deque<uint16_t> unanswered_ids;
 };
+
+inline void connection_t::await_reply(uint16_t id) {
+  // A handful is enough: a device does not stay silent and then answer a
+  // whole backlog.
+  if (unanswered_ids.size() == 16) unanswered_ids.pop_front();
+  unanswered_ids.push_back(id);
+}
+
+inline void connection_t::reply_received(uint16_t id) { std::erase(unanswered_ids, id); }
+
+inline bool connection_t::take_late_reply(uint16_t id) {
+  for (auto waiting = unanswered_ids.begin(); waiting != unanswered_ids.end(); ++waiting) {
+    if (*waiting == id) {
+      unanswered_ids.erase(waiting);
+      return true;
+    }
+  }
+  return false;
+}

@@ -67,20 +67,34 @@ TEST(FrameHeader, ChecksTheReplyEnvelope) {
   connection->pending = {0xAB, 0xCD, 0x12, 0x34, 0x00, 0x63, 9, 0x03};  // any PID and LEN pass
   EXPECT_TRUE(mbap.check_response(base, "t", true));
   EXPECT_EQ(connection->pending.size(), 1u);
-  // Replies to earlier requests in front of ours are dropped whole.
+  // Replies to earlier requests that timed out, in front of ours, are
+  // dropped whole...
+  const auto time_out = [&](uint16_t tid) {
+    modbus_tcp_frame_header_t earlier(tid, 0, 0, 9);
+    connection->pending.clear();
+    EXPECT_FALSE(earlier.check_response(base, "t", false));
+  };
+  time_out(0xABCB);
+  time_out(0xABCC);
   connection->pending = {0xAB, 0xCB, 0, 0, 0, 3, 9, 0x03, 0x00, 0xAB, 0xCC, 0, 0, 0, 2, 9, 0x83,
                          0xAB, 0xCD, 0, 0, 0, 3, 9, 0x03, 0x02};
   EXPECT_TRUE(mbap.check_response(base, "t", false));
   EXPECT_EQ(connection->pending, (std::deque<uint8_t>{0x03, 0x02}));
   // ...but only so many of them, and a stale reply cut short fails.
-  connection->pending = {};
-  for (int stale = 0; stale < modbus_tcp_frame_header_t::max_stale_replies; ++stale) {
-    connection->pending.insert(connection->pending.end(), {0x00, 0x01, 0, 0, 0, 2, 9, 0x03});
+  for (uint16_t tid = 0x10; tid < 0x10 + modbus_tcp_frame_header_t::max_stale_replies; ++tid) time_out(tid);
+  for (uint16_t tid = 0x10; tid < 0x10 + modbus_tcp_frame_header_t::max_stale_replies; ++tid) {
+    connection->pending.insert(connection->pending.end(), {0x00, static_cast<uint8_t>(tid), 0, 0, 0, 2, 9, 0x03});
   }
   connection->pending.insert(connection->pending.end(), {0xAB, 0xCD, 0, 0, 0, 2, 9, 0x03});
   EXPECT_FALSE(mbap.check_response(base, "t", false));
-  connection->pending = {0x00, 0x01, 0, 0, 0, 5, 9, 0x03};
+  time_out(0x20);
+  connection->pending = {0x00, 0x20, 0, 0, 0, 5, 9, 0x03};
   EXPECT_FALSE(mbap.check_response(base, "t", false));
+  // A device that does not echo the id is still read: an id that no request
+  // of ours is waiting for is taken as the answer.
+  modbus_tcp_frame_header_t echoless(0x0042, 0, 0, 9);
+  connection->pending = {0x00, 0x00, 0, 0, 0, 3, 9, 0x03, 0x07};
+  EXPECT_TRUE(echoless.check_response(base, "t", false));
   modbus_tcp_frame_header_t first(1, 0, 0, 9);
   connection->pending = {0, 1, 0, 0, 0, 3, 8};  // another unit
   EXPECT_FALSE(first.check_response(base, "t", false));
