@@ -48,12 +48,12 @@ void modbus_port_t::start() {
 
   while (!stop) {
     long elapsed = 0;
-    bool skipped_dead_connection = false;
+    bool skipped = false;
     if (!prepare_connection()) {
       // A device that is away at start-up (an unplugged adapter) must not
       // end the port: the next pass tries to create the resource again.
       spdlog::warn("{} : соединение недоступно : опрос пропущен", port_log_name);
-      skipped_dead_connection = true;
+      skipped = true;
     } else if (broker_connected()) {
       for (const auto& entry : channel_list) poll_list->push_back(entry);
       const auto count = poll_list->size();
@@ -68,10 +68,11 @@ void modbus_port_t::start() {
       if (poll_reconnect) close_connection();
     } else {
       spdlog::warn("{} : ожидание подключения к брокеру", port_log_name);
+      skipped = true;
     }
-    // Without an interval a dead connection would be retried, and logged,
-    // without pause.
-    interval_wait(skipped_dead_connection && poll_interval <= 0 ? 1 : poll_interval, elapsed);
+    // Without an interval a skipped pass (a dead connection, the broker
+    // away) would be retried, and logged, without pause: a busy loop.
+    interval_wait(skipped && poll_interval <= 0 ? 1 : poll_interval, elapsed);
   }
 }
 
