@@ -87,11 +87,19 @@ void modbus_port_t::interval_wait(int32_t poll_interval, long elapsed) {
 
 long modbus_port_t::poll_task() {
   const int64_t started = clock.steady_seconds();
-  poll_running = true;
   struct running_guard_t {
     std::atomic<bool>& running;
     ~running_guard_t() { running = false; }
   } running_guard{poll_running};
+  {
+    // Marked running in one step with the write path's closing check
+    // (close_connection_if_idle): a command that ended between the head of
+    // the pass and this point may have closed the connection the pass
+    // opened, and a network connection does not reopen by itself.
+    std::lock_guard transaction(transaction_mutex);
+    poll_running = true;
+    if (connection->available && !connection->is_open()) connection->open();
+  }
   poll_entry_t entry;
   while (poll_list->pop_front(entry)) {
     if (stop) break;
@@ -155,6 +163,13 @@ void modbus_port_t::close_connection() {
   // The inbound worker may be in a transaction on the same connection.
   std::lock_guard transaction(transaction_mutex);
   connection->close();
+}
+
+void modbus_port_t::close_connection_if_idle() {
+  // Checked under the transaction mutex, where the poll task marks itself
+  // running: a pass that has begun keeps its connection.
+  std::lock_guard transaction(transaction_mutex);
+  if (!poll_running) connection->close();
 }
 
 void modbus_port_t::open_connection() {
