@@ -25,10 +25,13 @@ int main(int argc, char* argv[]) {
     const auto options = parse_options(argc, argv, cache_path);
     std::filesystem::remove(cache_path);
     service_client = std::make_unique<modbus_client_t>(true);
+    // Taken before the loading phase: from then on a signal may end the
+    // process on the signal thread, which takes the client away meanwhile.
+    const auto cache_database = service_client->database_handle();
 
     enter_phase(main_phase_t::loading);
-    const auto settings = load_configuration(options.config_path, service_client->database_handle(),
-                                             options.is_debug, options.debug_fixed);
+    const auto settings =
+        load_configuration(options.config_path, cache_database, options.is_debug, options.debug_fixed);
     enter_phase(main_phase_t::starting);
 
     service_logger =

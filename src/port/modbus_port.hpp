@@ -120,6 +120,8 @@ class modbus_port_t {
   // the last pass. False when the resource still does not exist.
   bool prepare_connection();
   void close_connection();
+  // Closes the connection unless a poll task is running.
+  void close_connection_if_idle();
   void open_connection();
   bool broker_connected() const;
   void interval_wait(int32_t poll_interval, long elapsed);

@@ -48,12 +48,12 @@ void modbus_port_t::start() {
 
   while (!stop) {
     long elapsed = 0;
-    bool skipped_dead_connection = false;
+    bool skipped = false;
     if (!prepare_connection()) {
       // A device that is away at start-up (an unplugged adapter) must not
       // end the port: the next pass tries to create the resource again.
       spdlog::warn("{} : соединение недоступно : опрос пропущен", port_log_name);
-      skipped_dead_connection = true;
+      skipped = true;
     } else if (broker_connected()) {
       for (const auto& entry : channel_list) poll_list->push_back(entry);
       const auto count = poll_list->size();
@@ -68,10 +68,11 @@ void modbus_port_t::start() {
       if (poll_reconnect) close_connection();
     } else {
       spdlog::warn("{} : ожидание подключения к брокеру", port_log_name);
+      skipped = true;
     }
-    // Without an interval a dead connection would be retried, and logged,
-    // without pause.
-    interval_wait(skipped_dead_connection && poll_interval <= 0 ? 1 : poll_interval, elapsed);
+    // Without an interval a skipped pass (a dead connection, the broker
+    // away) would be retried, and logged, without pause: a busy loop.
+    interval_wait(skipped && poll_interval <= 0 ? 1 : poll_interval, elapsed);
   }
 }
 
@@ -86,11 +87,19 @@ void modbus_port_t::interval_wait(int32_t poll_interval, long elapsed) {
 
 long modbus_port_t::poll_task() {
   const int64_t started = clock.steady_seconds();
-  poll_running = true;
   struct running_guard_t {
     std::atomic<bool>& running;
     ~running_guard_t() { running = false; }
   } running_guard{poll_running};
+  {
+    // Marked running in one step with the write path's closing check
+    // (close_connection_if_idle): a command that ended between the head of
+    // the pass and this point may have closed the connection the pass
+    // opened, and a network connection does not reopen by itself.
+    std::lock_guard transaction(transaction_mutex);
+    poll_running = true;
+    if (connection->available && !connection->is_open()) connection->open();
+  }
   poll_entry_t entry;
   while (poll_list->pop_front(entry)) {
     if (stop) break;
@@ -154,6 +163,13 @@ void modbus_port_t::close_connection() {
   // The inbound worker may be in a transaction on the same connection.
   std::lock_guard transaction(transaction_mutex);
   connection->close();
+}
+
+void modbus_port_t::close_connection_if_idle() {
+  // Checked under the transaction mutex, where the poll task marks itself
+  // running: a pass that has begun keeps its connection.
+  std::lock_guard transaction(transaction_mutex);
+  if (!poll_running) connection->close();
 }
 
 void modbus_port_t::open_connection() {

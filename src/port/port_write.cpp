@@ -119,5 +119,5 @@ void modbus_port_t::write_channel(const mqtt_message_t& message, std::string& lo
     open_connection();
     schedule_reads(rereads);
   }
-  if (poll_reconnect && !poll_running) close_connection();
+  if (poll_reconnect) close_connection_if_idle();
 }

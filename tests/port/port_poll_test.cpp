@@ -226,6 +226,24 @@ TEST(PortPoll, BrokerAwaySkipsWholePasses) {
   EXPECT_TRUE(rig.published.received().empty());
 }
 
+// Without a poll interval a pass skipped for the absent broker still pauses
+// a second before the next one, instead of spinning on the warning.
+TEST(PortPoll, BrokerAwayWithoutIntervalPausesBetweenPasses) {
+  modbus_slave_t slave(modbus_transport_t::tcp);
+  log_capture_t log;
+  port_rig_t rig(tcp_config(slave, temp_channel), false);
+  rig.client->database_handle()->exec("UPDATE Connections SET PollInterval = 0");
+  handed_clock_t clock;
+  auto port = rig.make_port(1, clock.clock());
+  running_port_t running(*port);
+  ASSERT_TRUE(clock.wait_for_waits(1));
+  clock.allow_passes(1);
+  ASSERT_TRUE(clock.wait_for_waits(2));
+  EXPECT_EQ(log.count("Порт 1 : line : ожидание подключения к брокеру"), 2);
+  EXPECT_EQ(clock.recorded_waits(), (std::vector<long>{1, 1}));
+  EXPECT_TRUE(running.stop(5s));
+}
+
 // A channel that throws is reported on its own error topic; the pass goes on
 // with the next channel and the next pass runs as usual.
 TEST(PortPoll, ChannelThatThrowsDoesNotEndThePass) {

@@ -154,3 +154,63 @@ TEST(PortWrite, RereadsJumpTheRunningPass) {
   EXPECT_LT(written - published.begin(), others + 1);
   EXPECT_EQ(log.count("1::c_1::sp : 42 : установка значения : успешно"), 1);
 }
+
+// With poll_reconnect, a command that ends between the head of a pass (which
+// opened the connection) and the start of its poll task closes the
+// connection; the pass must still read over an open one.
+TEST(PortWrite, CommandClosingBeforeThePassTaskKeepsThePassReading) {
+  modbus_slave_t slave(modbus_transport_t::tcp);
+  slave.set_holding_registers(0, {100});
+  log_capture_t log;
+  port_rig_t rig(write_config(slave, 1, false, 1));
+  rig.client->database_handle()->exec("UPDATE Connections SET PollReconnect = 1");
+  handed_clock_t clock;
+  auto port_clock = clock.clock();
+  // The second pass's task is held at its first clock reading, after the
+  // head of the pass has opened the connection.
+  std::mutex hold_mutex;
+  std::condition_variable hold_changed;
+  int readings = 0;
+  bool held = false;
+  bool released = false;
+  port_clock.steady_seconds = [&] {
+    std::unique_lock lock(hold_mutex);
+    if (++readings == 3) {
+      held = true;
+      hold_changed.notify_all();
+      hold_changed.wait(lock, [&] { return released; });
+    }
+    return int64_t{0};
+  };
+  const auto release = [&] {
+    std::lock_guard lock(hold_mutex);
+    released = true;
+    hold_changed.notify_all();
+  };
+  auto port = rig.make_port(1, port_clock);
+  running_port_t running(*port);
+  ASSERT_TRUE(clock.wait_for_waits(1));
+  const std::string closing = "127.0.0.1:" + std::to_string(slave.port()) + " : закрытие";
+  ASSERT_EQ(count_lines_starting(log, closing), 1) << "closed after the first pass";
+  clock.allow_passes(1);
+  {
+    std::unique_lock lock(hold_mutex);
+    const bool reached = hold_changed.wait_for(lock, 15s, [&] { return held; });
+    if (!reached) {
+      lock.unlock();
+      release();
+      FAIL() << "the second pass did not start";
+    }
+  }
+  const auto before = rig.published.received().size();
+  rig.command(sp_command, "7");
+  const bool written = wait_until([&] {
+    return log.count("1::c_1::sp : 7 : установка значения : успешно") == 1 && count_lines_starting(log, closing) == 2;
+  });
+  release();
+  ASSERT_TRUE(written);
+  ASSERT_TRUE(clock.wait_for_waits(2));
+  // The re-read of the command, then the second pass: sp and c0.
+  EXPECT_EQ(after(rig.published.received(), before),
+            (messages_t{{sp_topic, "7"}, {sp_topic, "7"}, {channel_topic(0), "100"}}));
+}
