@@ -10,15 +10,8 @@
 #include "support/net.hpp"
 
 using namespace port_test;
-using korvex_test::log_capture_t;
-using korvex_test::modbus_faults_t;
-using korvex_test::modbus_slave_t;
-using korvex_test::modbus_transport_t;
-using korvex_test::wait_until;
 
 namespace {
-
-const auto* const mosquitto_library = ::testing::AddGlobalTestEnvironment(new mosquitto_library_t);
 
 // One TCP line with one device ("c_1") whose channels the test gives.
 const char* const tcp_line = R"({
@@ -208,40 +201,32 @@ TEST(PortPoll, StopDuringTheIntervalWaitEndsAtOnce) {
 }
 
 // While the broker is away the port reads nothing and only warns, without
-// the timeout line.
+// the timeout line; without a poll interval a skipped pass still pauses a
+// second before the next one instead of spinning on the warning.
 TEST(PortPoll, BrokerAwaySkipsWholePasses) {
-  modbus_slave_t slave(modbus_transport_t::tcp);
-  log_capture_t log;
-  port_rig_t rig(tcp_config(slave, temp_channel), false);
-  handed_clock_t clock;
-  auto port = rig.make_port(1, clock.clock());
-  running_port_t running(*port);
-  ASSERT_TRUE(clock.wait_for_waits(1));
-  clock.allow_passes(1);
-  ASSERT_TRUE(clock.wait_for_waits(2));
-  EXPECT_EQ(log.count("Порт 1 : line : ожидание подключения к брокеру"), 2);
-  EXPECT_EQ(count_lines_starting(log, "Порт 1 : line : таймаут"), 0);
-  EXPECT_EQ(clock.recorded_waits(), (std::vector<long>{5, 5}));
-  EXPECT_TRUE(slave.requests().empty());
-  EXPECT_TRUE(rig.published.received().empty());
-}
-
-// Without a poll interval a pass skipped for the absent broker still pauses
-// a second before the next one, instead of spinning on the warning.
-TEST(PortPoll, BrokerAwayWithoutIntervalPausesBetweenPasses) {
-  modbus_slave_t slave(modbus_transport_t::tcp);
-  log_capture_t log;
-  port_rig_t rig(tcp_config(slave, temp_channel), false);
-  rig.client->database_handle()->exec("UPDATE Connections SET PollInterval = 0");
-  handed_clock_t clock;
-  auto port = rig.make_port(1, clock.clock());
-  running_port_t running(*port);
-  ASSERT_TRUE(clock.wait_for_waits(1));
-  clock.allow_passes(1);
-  ASSERT_TRUE(clock.wait_for_waits(2));
-  EXPECT_EQ(log.count("Порт 1 : line : ожидание подключения к брокеру"), 2);
-  EXPECT_EQ(clock.recorded_waits(), (std::vector<long>{1, 1}));
-  EXPECT_TRUE(running.stop(5s));
+  const struct {
+    int poll_interval;
+    std::vector<long> waits;
+  } cases[] = {{5, {5, 5}}, {0, {1, 1}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.poll_interval);
+    modbus_slave_t slave(modbus_transport_t::tcp);
+    log_capture_t log;
+    port_rig_t rig(tcp_config(slave, temp_channel), false);
+    rig.client->database_handle()->exec(fmt::format("UPDATE Connections SET PollInterval = {}", c.poll_interval));
+    handed_clock_t clock;
+    auto port = rig.make_port(1, clock.clock());
+    running_port_t running(*port);
+    ASSERT_TRUE(clock.wait_for_waits(1));
+    clock.allow_passes(1);
+    ASSERT_TRUE(clock.wait_for_waits(2));
+    EXPECT_EQ(log.count("Порт 1 : line : ожидание подключения к брокеру"), 2);
+    EXPECT_EQ(count_lines_starting(log, "Порт 1 : line : таймаут"), 0);
+    EXPECT_EQ(clock.recorded_waits(), c.waits);
+    EXPECT_TRUE(slave.requests().empty());
+    EXPECT_TRUE(rig.published.received().empty());
+    EXPECT_TRUE(running.stop(5s));
+  }
 }
 
 // A channel that throws is reported on its own error topic; the pass goes on

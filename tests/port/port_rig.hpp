@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <mosquittopp.h>
 
 #include "config/configuration_loader.hpp"
@@ -25,6 +26,7 @@
 #include "support/mosquitto_library.hpp"
 #include "support/broker.hpp"
 #include "support/log_capture.hpp"
+#include "support/modbus_slave.hpp"
 #include "support/temp_dir.hpp"
 
 namespace port_test {
@@ -162,7 +164,15 @@ class outgoing_collector_t {
   std::thread reader;
 };
 
+using korvex_test::log_capture_t;
+using korvex_test::modbus_faults_t;
+using korvex_test::modbus_slave_t;
+using korvex_test::modbus_transport_t;
 using korvex_test::mosquitto_library_t;
+using korvex_test::wait_until;
+
+// Each test program of the port includes this header once.
+inline const auto* const mosquitto_library = ::testing::AddGlobalTestEnvironment(new mosquitto_library_t);
 
 // The cache database, the client and the port's queues for one configuration.
 struct port_rig_t {

@@ -7,15 +7,8 @@
 #include "support/modbus_slave.hpp"
 
 using namespace port_test;
-using korvex_test::log_capture_t;
-using korvex_test::modbus_faults_t;
-using korvex_test::modbus_slave_t;
-using korvex_test::modbus_transport_t;
-using korvex_test::wait_until;
 
 namespace {
-
-const auto* const mosquitto_library = ::testing::AddGlobalTestEnvironment(new mosquitto_library_t);
 
 using messages_t = std::vector<std::pair<std::string, std::string>>;
 
