@@ -3,9 +3,6 @@
 // a device played by the test on a pseudo-terminal where no library speaks
 // the frames (late replies, Valtec).
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <future>
 #include <memory>
@@ -17,7 +14,7 @@
 #include "support/log_capture.hpp"
 #include "modbus/crc16.hpp"
 #include "support/modbus_slave.hpp"
-#include "support/process.hpp"
+#include "support/peer_start.hpp"
 #include "support/pty_pair.hpp"
 #include "transport/make_connection.hpp"
 
@@ -154,24 +151,10 @@ TEST(MbapPeer, StaleBytesAreNotTakenForTheNextReply) {
 }
 
 TEST(MbapPeer, PymodbusSlaveOverUdp) {
-  // The slave prints its port once it serves; the system's interpreter has pymodbus.
-  int output[2];
-  korvex_test::open_pipe(output);
-  korvex_test::child_process_t slave(
-      {"/usr/bin/python3", std::string(KORVEX_TEST_DATA_DIR) + "/udp_slave.py", "0x0A0B"}, output[1], -1);
-  ::close(output[1]);
-  std::string line;
-  pollfd entry{output[0], POLLIN, 0};
-  char buffer[64];
-  while (line.find('\n') == std::string::npos && ::poll(&entry, 1, 20000) > 0) {
-    const auto count = ::read(output[0], buffer, sizeof buffer);
-    if (count <= 0) break;
-    line.append(buffer, static_cast<std::size_t>(count));
-  }
-  ::close(output[0]);
-  ASSERT_NE(line.find('\n'), std::string::npos) << "the UDP slave did not start";
-
-  peer_t peer("base.udp", {.type = "mb-udp"}, "127.0.0.1", std::stoi(line), "");
+  // The system's interpreter, which the Debian packages equip with pymodbus.
+  const korvex_test::port_printing_peer_t slave(
+      "pymodbus UDP server", {"/usr/bin/python3", std::string(KORVEX_TEST_DATA_DIR) + "/udp_slave.py", "0x0A0B"});
+  peer_t peer("base.udp", {.type = "mb-udp"}, "127.0.0.1", slave.port(), "");
   EXPECT_EQ(peer.read("u16", "holding", 0), (bytes{0x0A, 0x0B}));
   round_trips(peer);
   exception_messages(peer);

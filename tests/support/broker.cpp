@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "support/net.hpp"
+#include "support/peer_start.hpp"
 
 namespace korvex_test {
 
@@ -18,6 +19,7 @@ constexpr auto start_deadline = std::chrono::seconds(10);
 const char* const broker_program = "/usr/sbin/mosquitto";
 const char* const publish_program = "/usr/bin/mosquitto_pub";
 const char* const subscribe_program = "/usr/bin/mosquitto_sub";
+constexpr int subscribe_timed_out = 27;
 
 // retained flag, topic, payload length and the payload itself, NUL-separated,
 // so topics and payloads with spaces or newlines come back intact.
@@ -87,12 +89,13 @@ void broker_t::start() {
   // after it reaches our broker and not some other listener on the port.
   const auto deadline = std::chrono::steady_clock::now() + start_deadline;
   while (std::chrono::steady_clock::now() < deadline) {
-    if (!process->running()) throw std::runtime_error("mosquitto exited at start: " + log());
+    if (!process->running()) throw peer_start_error_t("mosquitto", start_failure_cause(log(), process->wait()));
     if (log().find(" running") != std::string::npos && can_connect(host_name, port_number)) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   process->stop(SIGKILL);
-  throw std::runtime_error("mosquitto did not start listening in time: " + log());
+  throw peer_start_error_t("mosquitto", "not listening after " + std::to_string(start_deadline.count()) +
+                                            " s: " + start_failure_cause(log(), std::nullopt));
 }
 
 void broker_t::kill() {
@@ -131,6 +134,11 @@ std::vector<received_message_t> broker_t::collect(const std::string& topic_filte
   const auto seconds = std::max<long>(1, static_cast<long>((timeout.count() + 999) / 1000));
   argv.insert(argv.end(), {"-t", topic_filter, "-C", std::to_string(count), "-W", std::to_string(seconds)});
   auto result = run_process(argv, timeout + std::chrono::seconds(5));
+  // 27 is the end of the -W wait. Any other failure means no subscription
+  // was made, which must not read as "nothing arrived".
+  if (result.exit_code != 0 && result.exit_code != subscribe_timed_out) {
+    throw peer_start_error_t("mosquitto_sub", start_failure_cause(result.error_output, std::nullopt));
+  }
   std::vector<received_message_t> messages;
   parse_records(result.output, messages);
   return messages;
@@ -143,7 +151,7 @@ mqtt_subscriber_t::mqtt_subscriber_t(const broker_t& broker, const std::vector<s
   argv.insert(argv.end(), {"-t", probe_topic});
   int pipe_fds[2];
   open_pipe(pipe_fds);
-  process = std::make_unique<child_process_t>(argv, pipe_fds[1], -1);
+  process = std::make_unique<child_process_t>(argv, pipe_fds[1], errors.fd());
   close(pipe_fds[1]);
   reader = std::thread([this, fd = pipe_fds[0]] { read_output(fd); });
 
@@ -156,9 +164,11 @@ mqtt_subscriber_t::mqtt_subscriber_t(const broker_t& broker, const std::vector<s
   std::unique_lock lock(mutex);
   if (!probe_seen) {
     lock.unlock();
-    process->stop(SIGKILL);
+    const bool ended = !process->running();
+    const int status = process->stop(SIGKILL);
     reader.join();
-    throw std::runtime_error("mosquitto_sub did not subscribe in time");
+    throw peer_start_error_t("mosquitto_sub", start_failure_cause(errors.text(), ended ? std::optional(status)
+                                                                                       : std::nullopt));
   }
 }
 

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/peer_start.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 
@@ -78,6 +79,7 @@ class mqtt_subscriber_t {
   void read_output(int fd);
 
   std::string probe_topic;
+  output_file_t errors;
   std::unique_ptr<child_process_t> process;
   std::thread reader;
   std::mutex mutex;

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "support/peer_start.hpp"
 #include "support/process.hpp"
 
 namespace korvex_test {
@@ -30,10 +31,10 @@ void check_range(int address, int count, int size, const char* table) {
 
 modbus_slave_t::modbus_slave_t(modbus_transport_t transport_kind, modbus_slave_options_t options)
     : transport(transport_kind), slave_id(options.slave_id) {
-  mapping = modbus_mapping_new(options.coils, options.discrete_inputs, options.holding_registers,
-                               options.input_registers);
-  if (mapping == nullptr) throw_errno("modbus_mapping_new");
   try {
+    mapping = modbus_mapping_new(options.coils, options.discrete_inputs, options.holding_registers,
+                                 options.input_registers);
+    if (mapping == nullptr) throw_errno("modbus_mapping_new");
     open_pipe(wake_pipe);
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, capture_pair) != 0) throw_errno("socketpair");
     fcntl(capture_pair[0], F_SETFL, O_NONBLOCK);
@@ -47,9 +48,10 @@ modbus_slave_t::modbus_slave_t(modbus_transport_t transport_kind, modbus_slave_o
     modbus_set_response_timeout(context, 0, 1000);
     modbus_set_indication_timeout(context, 1, 0);
     server = std::thread([this] { serve(); });
-  } catch (...) {
+  } catch (const std::exception& error) {
     release();
-    throw;
+    throw peer_start_error_t(transport == modbus_transport_t::tcp ? "libmodbus TCP slave" : "libmodbus RTU slave",
+                             error.what());
   }
 }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 
 namespace korvex_test {
@@ -31,6 +32,12 @@ namespace {
     for (int fd = 3; fd < 65536; ++fd) close(fd);
   }
   execv(argv[0], argv);
+  // Said on the child's error output, so whoever starts a peer learns that
+  // the program itself is missing and not merely that it ended.
+  const char prefix[] = "cannot execute ";
+  [[maybe_unused]] ssize_t ignored = write(STDERR_FILENO, prefix, sizeof prefix - 1);
+  ignored = write(STDERR_FILENO, argv[0], strlen(argv[0]));
+  ignored = write(STDERR_FILENO, "\n", 1);
   _exit(127);
 }
 
