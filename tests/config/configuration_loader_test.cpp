@@ -309,6 +309,17 @@ TEST(ConfigurationSettings, LogAndBrokerSectionsWithDefaults) {
   }
 }
 
+// The example installed beside the documentation is what an operator copies
+// to /etc: it has to load as it stands.
+TEST(ConfigurationFile, InstalledExampleLoads) {
+  korvex_test::temp_dir_t dir;
+  auto database = open_cache_database(dir.path() / "korvex.cache");
+  EXPECT_NO_THROW(load_configuration(KORVEX_EXAMPLE_CONFIG, database, false, false));
+  EXPECT_EQ(database->execAndGet("SELECT COUNT(*) FROM Connections").getInt(), 2);
+  // voltage, energy, temperature, setpoint and the pump and alarm bits
+  EXPECT_EQ(database->execAndGet("SELECT COUNT(*) FROM Topics").getInt(), 6);
+}
+
 TEST(ConfigurationFile, ConfigurationThatAppearsLateIsPickedUp) {
   korvex_test::temp_dir_t dir;
   const auto config_path = dir.path() / "late" / "korvex.json";
