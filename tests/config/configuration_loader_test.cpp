@@ -309,22 +309,12 @@ TEST(ConfigurationSettings, LogAndBrokerSectionsWithDefaults) {
   }
 }
 
-// The example installed beside the documentation is what an operator copies
-// to /etc: it has to load as it stands.
-TEST(ConfigurationFile, InstalledExampleLoads) {
-  korvex_test::temp_dir_t dir;
-  auto database = open_cache_database(dir.path() / "korvex.cache");
-  EXPECT_NO_THROW(load_configuration(KORVEX_EXAMPLE_CONFIG, database, false, false));
-  EXPECT_EQ(database->execAndGet("SELECT COUNT(*) FROM Connections").getInt(), 2);
-  // voltage, energy, temperature, setpoint and the pump and alarm bits
-  EXPECT_EQ(database->execAndGet("SELECT COUNT(*) FROM Topics").getInt(), 6);
-}
-
 TEST(ConfigurationFile, ConfigurationThatAppearsLateIsPickedUp) {
   korvex_test::temp_dir_t dir;
   const auto config_path = dir.path() / "late" / "korvex.json";
   auto database = open_cache_database(dir.path() / "korvex.cache");
-  const auto text = korvex_test::read_file(fs::path(KORVEX_TEST_DATA_DIR) / "golden" / "channels" / "config.json");
+  // The example that is installed for operators to copy: it has to load as it stands.
+  const auto text = korvex_test::read_file(KORVEX_EXAMPLE_CONFIG);
 
   std::thread writer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -338,7 +328,8 @@ TEST(ConfigurationFile, ConfigurationThatAppearsLateIsPickedUp) {
   writer.join();
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500));
   EXPECT_EQ(settings.url, "localhost");
-  EXPECT_EQ(database->execAndGet("SELECT COUNT(*) FROM Topics").getInt(), 9);
+  // voltage, energy, temperature, setpoint and the pump and alarm bits
+  EXPECT_EQ(database->execAndGet("SELECT COUNT(*) FROM Topics").getInt(), 6);
 }
 
 }  // namespace

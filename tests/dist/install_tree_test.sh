@@ -24,7 +24,6 @@ expect test -d "$root/usr/share/korvex/templates"
 expect test -s "$root/usr/share/doc/korvex/korvex.json"
 # An operator's configuration is never installed over.
 expect test ! -e "$root/etc"
-expect test -f "$unit"
 expect has_line 'ExecStart=/usr/bin/korvex' "$unit"
 expect has_line 'Restart=always' "$unit"
 expect has_line 'RestartSec=[1-5]' "$unit"

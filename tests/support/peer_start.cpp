@@ -1,21 +1,17 @@
 #include "support/peer_start.hpp"
 
-#include <poll.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <system_error>
+
+#include "support/net.hpp"
 
 namespace korvex_test {
 
 namespace {
-
-// An interpreter that has to import a server stack may take a while on a
-// loaded machine; a peer that fails ends long before this.
-constexpr auto port_deadline = std::chrono::seconds(20);
 
 std::string last_line(const std::string& text) {
   const auto end = text.find_last_not_of(" \t\r\n");
@@ -25,28 +21,15 @@ std::string last_line(const std::string& text) {
   return text.substr(start, end + 1 - start);
 }
 
-// Reads the first line the child prints; empty when it ended or stayed
-// silent before the deadline.
+// Empty when the child ends or stays silent first.
 std::string first_line(int fd) {
-  std::string text;
-  const auto deadline = std::chrono::steady_clock::now() + port_deadline;
-  while (text.find('\n') == std::string::npos) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd entry{fd, POLLIN, 0};
-    if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) == 0) return "";
-    char buffer[64];
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return "";
-    text.append(buffer, static_cast<size_t>(got));
-  }
-  return text.substr(0, text.find('\n'));
+  std::string line;
+  char next;
+  while (wait_readable(fd) && read(fd, &next, 1) == 1 && next != '\n') line += next;
+  return line;
 }
 
 }  // namespace
-
-peer_start_error_t::peer_start_error_t(const std::string& peer, const std::string& cause)
-    : std::runtime_error(peer + " could not start: " + cause) {}
 
 std::string start_failure_cause(const std::string& output, std::optional<int> wait_status) {
   if (auto line = last_line(output); !line.empty()) return line;
@@ -83,8 +66,7 @@ port_printing_peer_t::port_printing_peer_t(const std::string& peer, const std::v
     return;
   } catch (const std::exception&) {
   }
-  const bool ended = !process->running();
-  const std::optional<int> status = ended ? std::optional(process->wait()) : std::nullopt;
+  const std::optional<int> status = process->running() ? std::nullopt : std::optional(process->wait());
   throw peer_start_error_t(peer, start_failure_cause(line.empty() ? errors.text() : line, status));
 }
 
