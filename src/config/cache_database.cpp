@@ -45,7 +45,11 @@ const char* const table_texts[] = {
     "\tWriteCondition TEXT NULL,  Prefix        INTEGER(1) NOT NULL DEFAULT 1,"
     "  ReadFunction  INTEGER(3) NULL,  WriteFunction INTEGER(3) NULL,  Pattern       BLOB NULL,"
     "  Format        TEXT NULL,  PollDelay     INTEGER(1) NULL);"
-    "CREATE INDEX IDX_ChannelName ON Channels (Name);",
+    "CREATE INDEX IDX_ChannelName ON Channels (Name);"
+    // Bit fields and composite members are found by their parent within one
+    // parameter set, for every channel when the Topics table is built: without
+    // this index each lookup scanned the whole table.
+    "CREATE INDEX IDX_ChannelParent ON Channels (ConnectionID, CName, Parent);",
 
     "CREATE TABLE Debounces (  ROWID         INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,"
     "  Value         INTEGER NOT NULL,  CurrentValue  TEXT NULL,  Timer         INTEGER NOT NULL);",

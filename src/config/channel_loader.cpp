@@ -64,11 +64,10 @@ std::vector<uint8_t> pattern_bytes(const json& channel) {
   return bytes;
 }
 
-void record_table_type(SQLite::Database& database, const std::string& type_name) {
+void record_table_type(const std::string& type_name) {
   auto& count = fresh_config_statement(count_global_type);
-  statement_reset_guard_t guard(count);
   count.bind(":value_type", type_name);
-  if (database.execAndGet(count.getExpandedSQL()).getInt() != 0) return;
+  if (count_of(count) != 0) return;
 
   const auto size = value_types.find(type_name);
   auto& insert = fresh_config_statement(insert_global_type);
@@ -97,7 +96,7 @@ void load_channel(const std::shared_ptr<SQLite::Database>& database, const int64
   const auto value_type = channel.at("value_type").get<std::string>();
 
   switch (register_string_type(value_type)) {
-    case 0: record_table_type(*database, value_type); break;
+    case 0: record_table_type(value_type); break;
     case 1: load_classes(database, classes, connection_id, cname, parent, value_type, enclosing_types); break;
     default: throw std::runtime_error("Ошибка формирования строкового типа данных");
   }

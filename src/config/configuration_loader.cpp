@@ -183,6 +183,11 @@ void build_cache_database(std::shared_ptr<SQLite::Database> database, const json
   const std::string charset = system_charset();
   create_cache_schema(*database);
   prepare_config_statements(*database);
+  // The whole load is one transaction: written row by row, each insert
+  // locked, wrote and unlocked the file on its own, and a large
+  // configuration took seconds. Without a journal there is no rollback, so
+  // a load that fails commits what it wrote, as it stood before.
+  database->exec("BEGIN");
   // The statements must go before the database handle does, on the error
   // path too.
   try {
@@ -192,9 +197,11 @@ void build_cache_database(std::shared_ptr<SQLite::Database> database, const json
     build_topics_table(database);
   } catch (...) {
     release_config_statements();
+    database->tryExec("COMMIT");
     throw;
   }
   release_config_statements();
+  database->exec("COMMIT");
 }
 
 service_settings_t load_configuration(const fs::path& config_path, std::shared_ptr<SQLite::Database> database,

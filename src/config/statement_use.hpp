@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+
+#include <SQLiteCpp/Column.h>
 #include <SQLiteCpp/Statement.h>
 
 // A statement left stepped keeps its read snapshot or lock open on the cache
@@ -20,4 +23,11 @@ class statement_reset_guard_t {
 inline int exec_and_reset(SQLite::Statement& statement) {
   statement_reset_guard_t guard(statement);
   return statement.exec();
+}
+
+// The single number a COUNT statement gives for its bindings.
+inline int64_t count_of(SQLite::Statement& count) {
+  statement_reset_guard_t guard(count);
+  count.executeStep();
+  return count.getColumn(0).getInt64();
 }

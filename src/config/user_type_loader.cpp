@@ -25,14 +25,12 @@ int byte_length(const json& length) {
   return static_cast<int>(value);
 }
 
-bool user_type_exists(SQLite::Database& database, const int64_t& connection_id, const std::string& cname,
-                      const std::string& type_name) {
+bool user_type_exists(const int64_t& connection_id, const std::string& cname, const std::string& type_name) {
   auto& count = fresh_config_statement(count_user_type);
-  statement_reset_guard_t guard(count);
   count.bind(":connection_id", connection_id);
   count.bind(":cname", cname);
   count.bind(":value_type", type_name);
-  return database.execAndGet(count.getExpandedSQL()).getInt() > 0;
+  return count_of(count) > 0;
 }
 
 }  // namespace
@@ -46,7 +44,7 @@ void load_classes(const std::shared_ptr<SQLite::Database>& database, const json&
   if (std::find(enclosing_types.begin(), enclosing_types.end(), type_name) != enclosing_types.end()) {
     throw std::runtime_error(fmt::format("Определяемый тип данных {} содержит сам себя", type_name));
   }
-  if (user_type_exists(*database, connection_id, cname, type_name)) return;
+  if (user_type_exists(connection_id, cname, type_name)) return;
 
   for (const auto& definition : classes) {
     if (!has_content(find_member(definition, "value_type"))) {
