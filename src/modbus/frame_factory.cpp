@@ -17,17 +17,17 @@ constexpr int device_type_udp = 0;
 constexpr int device_type_tcp = 1;
 constexpr int device_type_rtu = 2;
 
-bool is_null(SQLite::Statement& row, const char* alias) { return row.getColumn(alias).isNull(); }
+bool is_null(const cache_row_t& row, const char* alias) { return row.getColumn(alias).isNull(); }
 
-uint8_t function_code(SQLite::Statement& row, const char* alias, const std::map<int, int>& defaults,
+uint8_t function_code(const cache_row_t& row, const char* alias, const std::map<int, int>& defaults,
                       int register_type) {
   if (!is_null(row, alias)) return static_cast<uint8_t>(row.getColumn(alias).getUInt());
   const auto found = defaults.find(register_type);
   return found == defaults.end() ? 0 : static_cast<uint8_t>(found->second);
 }
 
-modbus_vector_t blob_bytes(SQLite::Statement& row, const char* alias) {
-  const auto column = row.getColumn(alias);
+modbus_vector_t blob_bytes(const cache_row_t& row, const char* alias) {
+  const auto& column = row.getColumn(alias);
   if (column.isNull()) return {};
   const auto* bytes = static_cast<const uint8_t*>(column.getBlob());
   return modbus_vector_t(bytes, bytes + column.getBytes());
@@ -37,21 +37,20 @@ modbus_vector_t blob_bytes(SQLite::Statement& row, const char* alias) {
 
 std::unique_ptr<modbus_frame_t> make_modbus_frame(const std::shared_ptr<connection_t>& connection,
                                                   const std::shared_ptr<SQLite::Database>& database,
-                                                  const std::shared_ptr<SQLite::Statement>& row,
+                                                  const cache_row_t& row,
                                                   const std::string& log_name) {
-  auto& statement = *row;
-  const int device_type = find_token(device_types, statement.getColumn("device_type").getString());
-  const int register_type = find_token(register_types, statement.getColumn("reg_type").getString());
-  const auto sid = static_cast<uint8_t>(statement.getColumn("sid").getUInt());
-  const uint8_t read_function = function_code(statement, "read_function", read_functions, register_type);
-  const uint8_t write_function = function_code(statement, "write_function", write_functions, register_type);
+  const int device_type = find_token(device_types, row.getColumn("device_type").getString());
+  const int register_type = find_token(register_types, row.getColumn("reg_type").getString());
+  const auto sid = static_cast<uint8_t>(row.getColumn("sid").getUInt());
+  const uint8_t read_function = function_code(row, "read_function", read_functions, register_type);
+  const uint8_t write_function = function_code(row, "write_function", write_functions, register_type);
 
-  const std::string model = is_null(statement, "device_model") ? "" : statement.getColumn("device_model").getString();
+  const std::string model = is_null(row, "device_model") ? "" : row.getColumn("device_model").getString();
   if (model == "valtec") {
     return std::make_unique<valtec_modbus_frame_t>(read_function, write_function, connection, database,
                                                    std::make_unique<modbus_rtu_frame_header_t>(sid),
                                                    fmt::format("VALTEC : {}", log_name),
-                                                   blob_bytes(statement, "device_extra"));
+                                                   blob_bytes(row, "device_extra"));
   }
   if (model.empty()) {
     if (device_type == device_type_rtu) {
@@ -70,12 +69,11 @@ std::unique_ptr<modbus_frame_t> make_modbus_frame(const std::shared_ptr<connecti
 
 modbus_vector_t read_channel_registers(const std::shared_ptr<connection_t>& connection,
                                        const std::shared_ptr<SQLite::Database>& database,
-                                       const std::shared_ptr<SQLite::Statement>& row,
+                                       const cache_row_t& row,
                                        const std::shared_ptr<SQLite::Statement>& class_size_statement,
                                        const std::string& log_name) {
-  auto& statement = *row;
-  const std::string cname = statement.getColumn("cname").getString();
-  const std::string value_type = statement.getColumn("value_type").getString();
+  const std::string cname = row.getColumn("cname").getString();
+  const std::string value_type = row.getColumn("value_type").getString();
 
   value_size_t size{};
   if (register_string_type(value_type) == 0) {
@@ -93,8 +91,8 @@ modbus_vector_t read_channel_registers(const std::shared_ptr<connection_t>& conn
     classes.reset();
   }
 
-  const auto address = static_cast<uint16_t>(statement.getColumn("reg_addr").getUInt());
-  const modbus_vector_t pattern = blob_bytes(statement, "pattern");
+  const auto address = static_cast<uint16_t>(row.getColumn("reg_addr").getUInt());
+  const modbus_vector_t pattern = blob_bytes(row, "pattern");
 
   const auto frame = make_modbus_frame(connection, database, row, log_name);
   return frame->read(cname, address, size, pattern);
@@ -102,13 +100,12 @@ modbus_vector_t read_channel_registers(const std::shared_ptr<connection_t>& conn
 
 bool write_channel_registers(const std::shared_ptr<connection_t>& connection,
                              const std::shared_ptr<SQLite::Database>& database,
-                             const std::shared_ptr<SQLite::Statement>& row, const modbus_vector_t& data,
+                             const cache_row_t& row, const modbus_vector_t& data,
                              const std::string& log_name) {
-  auto& statement = *row;
-  const std::string cname = statement.getColumn("cname").getString();
-  find_token(device_types, statement.getColumn("device_type").getString());
-  find_token(register_types, statement.getColumn("reg_type").getString());
-  const auto address = static_cast<uint16_t>(statement.getColumn("reg_addr").getUInt());
+  const std::string cname = row.getColumn("cname").getString();
+  find_token(device_types, row.getColumn("device_type").getString());
+  find_token(register_types, row.getColumn("reg_type").getString());
+  const auto address = static_cast<uint16_t>(row.getColumn("reg_addr").getUInt());
 
   const auto frame = make_modbus_frame(connection, database, row, log_name);
   return frame->write(cname, address, data);

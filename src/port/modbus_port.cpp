@@ -94,9 +94,12 @@ modbus_port_t::modbus_port_t(modbus_client_t* client, int64_t connection_id,
   js_heap = std::make_unique<script_engine_t>();
   values = std::make_unique<value_context_t>(value_context_t{*js_heap, *debounce_select_statement,
                                                              *debounce_update_statement, clock.wall_seconds});
-  inbound_pool = std::make_unique<worker_pool_t>();
+  // Each pool runs one task at a time (the inbound worker for the port's
+  // life, one poll task per pass): threads beyond the first only cost
+  // memory, a stack each, on every port.
+  inbound_pool = std::make_unique<worker_pool_t>(1);
   poll_list = std::make_shared<poll_list_t>();
-  poll_pool = std::make_unique<worker_pool_t>();
+  poll_pool = std::make_unique<worker_pool_t>(1);
   spdlog::info("Порт : {} : {} : создан", row_name, connection->name);
 }
 
@@ -121,11 +124,11 @@ void modbus_port_t::request_stop() {
   inbound_cv.notify_all();
 }
 
-modbus_vector_t modbus_port_t::decode_value(SQLite::Statement& row, const uint8_t* data, std::size_t size) {
+modbus_vector_t modbus_port_t::decode_value(const cache_row_t& row, const uint8_t* data, std::size_t size) {
   return ::decode_value(row, data, size, *values);
 }
 
-modbus_vector_t modbus_port_t::encode_value(SQLite::Statement& row, const modbus_vector_t& payload) {
+modbus_vector_t modbus_port_t::encode_value(const cache_row_t& row, const modbus_vector_t& payload) {
   return ::encode_value(row, payload, *js_heap);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,6 +51,13 @@ struct port_options_t {
   port_clock_t clock = port_clock_t::system();
 };
 
+// A bit field of a register channel, as its Channels row gives it.
+struct bit_field_t {
+  std::string name;
+  int64_t offset;
+  bool inverted;
+};
+
 // What a channel read tells its catcher before anything can fail after the
 // row was found: names for the error line and the error topic.
 struct channel_names_t {
@@ -85,8 +93,8 @@ class modbus_port_t {
   void schedule_reads(const std::vector<poll_entry_t>& entries);
 
   // The value rules, on this port's script heap and debounce statements.
-  modbus_vector_t decode_value(SQLite::Statement& row, const uint8_t* data, std::size_t size);
-  modbus_vector_t encode_value(SQLite::Statement& row, const modbus_vector_t& payload);
+  modbus_vector_t decode_value(const cache_row_t& row, const uint8_t* data, std::size_t size);
+  modbus_vector_t encode_value(const cache_row_t& row, const modbus_vector_t& payload);
   bool debounce(int64_t debounce_id, const std::string& log_name, const std::string& value);
 
   void publish(const std::string& device_topic, const std::string& channel_topic, const modbus_vector_t& payload);
@@ -120,6 +128,11 @@ class modbus_port_t {
   // the last pass. False when the resource still does not exist.
   bool prepare_connection();
   void close_connection();
+  // The device and channel row of a poll entry, and the bit fields of a
+  // parent. The cache does not change once loaded, so each is queried once
+  // and kept; both are used under the transaction mutex.
+  const cache_row_t& channel_row(const poll_entry_t& entry);
+  const std::vector<bit_field_t>& bit_fields_of(const std::string& cname, const std::string& parent);
   // Closes the connection unless a poll task is running.
   void close_connection_if_idle();
   void open_connection();
@@ -134,6 +147,11 @@ class modbus_port_t {
   std::shared_ptr<SQLite::Statement> class_size_statement;
   std::shared_ptr<SQLite::Statement> debounce_select_statement;
   std::shared_ptr<SQLite::Statement> debounce_update_statement;
+  std::shared_ptr<SQLite::Statement> channel_row_statement;
+  std::shared_ptr<const cache_columns_t> channel_row_columns;
+  std::shared_ptr<SQLite::Statement> bit_fields_statement;
+  std::map<poll_entry_t, cache_row_t> channel_rows;
+  std::map<std::pair<std::string, std::string>, std::vector<bit_field_t>> bit_fields;
   int64_t connection_id;
   port_clock_t clock;
   std::unique_ptr<script_engine_t> js_heap;

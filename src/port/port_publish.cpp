@@ -3,6 +3,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "config/statement_use.hpp"
 #include "core/value_types.hpp"
 #include "port/modbus_port.hpp"
 #include "port/word_order.hpp"
@@ -75,15 +76,11 @@ bool modbus_port_t::publish_bits(const std::string& cname, const std::string& wo
   const bool have_value = data != nullptr && size >= bytes;
   const uint64_t value = have_value ? parent_value(data, bytes, order) : 0;
 
-  SQLite::Statement fields(*database, bit_fields_text);
-  fields.bind(":connection_id", connection_id);
-  fields.bind(":cname", cname);
-  fields.bind(":parent", parent_name);
   bool published = false;
-  while (fields.executeStep()) {
-    const std::string field_topic = fmt::format("{}_{}", topic_name, fields.getColumn("channel_name").getString());
-    const int64_t offset = fields.getColumn("offset").getInt64();
-    const bool inverted = fields.getColumn("inverted").getUInt() != 0;
+  for (const auto& field : bit_fields_of(cname, parent_name)) {
+    const std::string field_topic = fmt::format("{}_{}", topic_name, field.name);
+    const int64_t offset = field.offset;
+    const bool inverted = field.inverted;
     modbus_vector_t payload{'r'};
     if (offset < 0 || offset > last_bit) {
       spdlog::error("{}::{}::{} : недопустимый номер бита : {}", connection_id, device_topic, field_topic, offset);
@@ -97,6 +94,25 @@ bool modbus_port_t::publish_bits(const std::string& cname, const std::string& wo
     published = true;
   }
   return published;
+}
+
+const std::vector<bit_field_t>& modbus_port_t::bit_fields_of(const std::string& cname, const std::string& parent) {
+  auto key = std::make_pair(cname, parent);
+  if (const auto kept = bit_fields.find(key); kept != bit_fields.end()) return kept->second;
+  if (!bit_fields_statement) bit_fields_statement = std::make_shared<SQLite::Statement>(*database, bit_fields_text);
+  auto& fields = *bit_fields_statement;
+  statement_reset_guard_t reset(fields);
+  fields.reset();
+  fields.clearBindings();
+  fields.bind(":connection_id", connection_id);
+  fields.bind(":cname", cname);
+  fields.bind(":parent", parent);
+  std::vector<bit_field_t> found;
+  while (fields.executeStep()) {
+    found.push_back({fields.getColumn("channel_name").getString(), fields.getColumn("offset").getInt64(),
+                     fields.getColumn("inverted").getUInt() != 0});
+  }
+  return bit_fields.emplace(std::move(key), std::move(found)).first->second;
 }
 
 void modbus_port_t::publish_class(const std::string& cname, const std::string& parent,

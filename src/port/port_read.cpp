@@ -29,30 +29,42 @@ const char* const channel_row_text =
 
 }  // namespace
 
-void modbus_port_t::read_channel(const poll_entry_t& entry, channel_names_t& names) {
-  const auto& [device_id, channel_id] = entry;
-  auto row = std::make_shared<SQLite::Statement>(*database, channel_row_text);
-  // The row stays positioned through the transaction and the decoding, which
-  // read their own columns of it; it is reset as the read ends.
-  statement_reset_guard_t reset(*row);
-  row->bind(":connection_id", connection_id);
-  row->bind(":device_id", device_id);
-  row->bind(":channel_id", channel_id);
-  row->tryExecuteStep();
+const cache_row_t& modbus_port_t::channel_row(const poll_entry_t& entry) {
+  if (const auto kept = channel_rows.find(entry); kept != channel_rows.end()) return kept->second;
+  if (!channel_row_statement) {
+    channel_row_statement = std::make_shared<SQLite::Statement>(*database, channel_row_text);
+    channel_row_columns = std::make_shared<const cache_columns_t>(*channel_row_statement);
+  }
+  auto& row = *channel_row_statement;
+  statement_reset_guard_t reset(row);
+  row.reset();
+  row.clearBindings();
+  row.bind(":connection_id", connection_id);
+  row.bind(":device_id", entry.first);
+  row.bind(":channel_id", entry.second);
+  row.tryExecuteStep();
+  // A pair without a row throws here, as reading its first column would.
+  return channel_rows.emplace(entry, cache_row_t(row, channel_row_columns)).first->second;
+}
 
-  const std::string channel_name = row->getColumn("channel_name").getString();
-  const std::string value_type = row->getColumn("value_type").getString();
-  const auto delay_column = row->getColumn("channel_poll_delay");
-  const auto delay = static_cast<int32_t>(delay_column.isNull() ? row->getColumn("device_poll_delay").getUInt()
+void modbus_port_t::read_channel(const poll_entry_t& entry, channel_names_t& names) {
+  // Taken first: the kept rows and their statement serve the poll task and
+  // the inbound worker's re-reads alike.
+  std::lock_guard transaction(transaction_mutex);
+  const cache_row_t& row = channel_row(entry);
+
+  const std::string& channel_name = row.getColumn("channel_name").getString();
+  const std::string& value_type = row.getColumn("value_type").getString();
+  const auto& delay_column = row.getColumn("channel_poll_delay");
+  const auto delay = static_cast<int32_t>(delay_column.isNull() ? row.getColumn("device_poll_delay").getUInt()
                                                                 : delay_column.getUInt());
-  const std::string cname = row->getColumn("cname").getString();
-  const std::string word_order = row->getColumn("word_order").getString();
-  const std::string device_topic = row->getColumn("device_topic").getString();
+  const std::string& cname = row.getColumn("cname").getString();
+  const std::string& word_order = row.getColumn("word_order").getString();
+  const std::string& device_topic = row.getColumn("device_topic").getString();
   const std::string log_name = fmt::format("{}::{}::{}", connection_id, device_topic, channel_name);
   names = {log_name, device_topic, channel_name};
-  const uint32_t attempts = row->getColumn("repeat_on_error").getUInt();
+  const uint32_t attempts = row.getColumn("repeat_on_error").getUInt();
 
-  std::lock_guard transaction(transaction_mutex);
   modbus_vector_t data;
   for (uint32_t attempt = 1; attempt <= attempts; ++attempt) {
     if (delay > 0) {
@@ -72,5 +84,5 @@ void modbus_port_t::read_channel(const poll_entry_t& entry, channel_names_t& nam
   if (publish_bits(cname, word_order, value_type, device_topic, channel_name, channel_name, bytes, data.size())) {
     return;
   }
-  publish(device_topic, channel_name, decode_value(*row, bytes, data.size()));
+  publish(device_topic, channel_name, decode_value(row, bytes, data.size()));
 }

@@ -94,7 +94,7 @@ void modbus_port_t::write_channel(const mqtt_message_t& message, std::string& lo
         spdlog::info("{} : задержка : {} мсек", log_name, delay);
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
       }
-      written = write_channel_registers(connection, database, row, data, log_name);
+      written = write_channel_registers(connection, database, *row, data, log_name);
       if (written) break;
       if (attempt < attempts) spdlog::info("{} : повторная запись : {} попытка", log_name, attempt + 1);
     }

@@ -7,14 +7,16 @@
 
 #include <SQLiteCpp/Statement.h>
 
+#include "config/cache_row.hpp"
 #include "core/sync_queue.hpp"
 #include "port/script_engine.hpp"
 
 // Turning register bytes into published text and command text into register
-// bytes, by the columns of a channel row (a statement positioned on the row of
-// the port's channel query: "channel_name", "value_type", "word_order",
-// "inverted", "scale", "correction", "unit", "error_value", "min_value",
-// "max_value", "debounce", "read_condition", "write_condition", "format").
+// bytes, by the columns of a channel row (the port's kept row of its channel
+// query, or a statement standing on such a row: "channel_name", "value_type",
+// "word_order", "inverted", "scale", "correction", "unit", "error_value",
+// "min_value", "max_value", "debounce", "read_condition", "write_condition",
+// "format").
 
 // What the value rules need of their port.
 struct value_context_t {
@@ -33,7 +35,7 @@ struct value_context_t {
 // a number, an invalid format text, a refused word order, an unknown token, a
 // time the local calendar cannot show) is refused with "r" and an error line
 // naming the channel, so one bad channel never aborts its poll pass.
-modbus_vector_t decode_value(SQLite::Statement& row, const uint8_t* data, std::size_t size,
+modbus_vector_t decode_value(const cache_row_t& row, const uint8_t* data, std::size_t size,
                              value_context_t& context);
 
 // true: suppress the value. Keeps the channel's debounce state in its
@@ -42,7 +44,7 @@ bool debounce(int64_t debounce_id, const std::string& log_name, const std::strin
               value_context_t& context);
 
 // The register bytes for a command payload; throws on a refused text/type/word order.
-modbus_vector_t encode_value(SQLite::Statement& row, const modbus_vector_t& payload,
+modbus_vector_t encode_value(const cache_row_t& row, const modbus_vector_t& payload,
                              script_engine_t& scripts);
 
 // Seconds since the epoch by the system clock, the debounce's clock in service.

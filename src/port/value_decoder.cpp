@@ -58,7 +58,7 @@ std::string fixed_point_text(const uint8_t* data, unsigned order) {
 
 }  // namespace
 
-std::string value_text(SQLite::Statement& row, const uint8_t* data, std::size_t size) {
+std::string value_text(const cache_row_t& row, const uint8_t* data, std::size_t size) {
   const std::string type = row.getColumn("value_type").getString();
   const auto order = static_cast<unsigned>(find_token(word_orders, row.getColumn("word_order").getString()));
   const bool inverted = row.getColumn("inverted").getUInt() != 0;
@@ -121,7 +121,7 @@ std::string value_text(SQLite::Statement& row, const uint8_t* data, std::size_t 
   return {};
 }
 
-modbus_vector_t decode_value(SQLite::Statement& row, const uint8_t* data, std::size_t size,
+modbus_vector_t decode_value(const cache_row_t& row, const uint8_t* data, std::size_t size,
                              value_context_t& context) {
   if (data == nullptr) return failed_read;
 

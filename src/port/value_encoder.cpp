@@ -63,13 +63,13 @@ uint16_t coil_state(const std::string& text, bool inverted) {
 
 }  // namespace
 
-modbus_vector_t encode_value(SQLite::Statement& row, const modbus_vector_t& payload, script_engine_t& scripts) {
+modbus_vector_t encode_value(const cache_row_t& row, const modbus_vector_t& payload, script_engine_t& scripts) {
   const std::string type = row.getColumn("value_type").getString();
   const auto order = static_cast<unsigned>(find_token(word_orders, row.getColumn("word_order").getString()));
   const bool inverted = row.getColumn("inverted").getUInt() != 0;
 
   std::string text(payload.begin(), payload.end());
-  const auto condition = row.getColumn("write_condition");
+  const auto& condition = row.getColumn("write_condition");
   if (!condition.isNull()) {
     text = scripts.evaluate(std::strtod(text.c_str(), nullptr), condition.getString());
   }

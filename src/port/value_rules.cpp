@@ -13,7 +13,7 @@ namespace {
 
 const modbus_vector_t refused_value{'r'};
 
-bool is_set(SQLite::Statement& row, const char* column) { return !row.getColumn(column).isNull(); }
+bool is_set(const cache_row_t& row, const char* column) { return !row.getColumn(column).isNull(); }
 
 // The correction adds to the whole part of the value. It is read signed, so a
 // negative reading is corrected as such instead of wrapping to a huge number.
@@ -26,7 +26,7 @@ std::string corrected_text(const std::string& text, int64_t correction) {
 
 }  // namespace
 
-modbus_vector_t apply_value_rules(SQLite::Statement& row, std::string text, value_context_t& context) {
+modbus_vector_t apply_value_rules(const cache_row_t& row, std::string text, value_context_t& context) {
   const std::string channel_name = row.getColumn("channel_name").getString();
   const std::string type = row.getColumn("value_type").getString();
 

@@ -90,11 +90,11 @@ class channel_rows_t {
   }
 
   modbus_vector_t read(const std::shared_ptr<SQLite::Statement>& row, const std::string& log_name = "1::dev::value") {
-    return read_channel_registers(connection, database, row, statement(class_size_statement_text), log_name);
+    return read_channel_registers(connection, database, *row, statement(class_size_statement_text), log_name);
   }
   bool write(const std::shared_ptr<SQLite::Statement>& row, const modbus_vector_t& data,
              const std::string& log_name = "1::dev::value") {
-    return write_channel_registers(connection, database, row, data, log_name);
+    return write_channel_registers(connection, database, *row, data, log_name);
   }
 
   // Adds rows of this connection: "{}" in the text stands for its id.

@@ -183,7 +183,7 @@ TEST(FrameFactory, ChoosesTheFramingAndFunctionCodes) {
         {.reg_type = row.reg_type, .read_function = row.read_function, .write_function = row.write_function});
     std::string made;
     try {
-      const auto frame = make_modbus_frame(fixture.connection, fixture.database, statement, "n");
+      const auto frame = make_modbus_frame(fixture.connection, fixture.database, *statement, "n");
       made = fmt::format("{} {} {}", frame->frame_name(), frame->read_function_code(), frame->write_function_code());
     } catch (const std::runtime_error& error) {
       made = error.what();

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <SQLiteCpp/Column.h>
+#include <SQLiteCpp/Statement.h>
+
+// One result row of a cache query, copied out of its statement so it can be
+// kept: the cache does not change once loaded, and a port that keeps its
+// channels' rows reads a channel without any query. The accessors are named
+// as the statement's own, so that code reading columns by alias reads a kept
+// row or a positioned statement alike, with the same conversions.
+
+// The column aliases of one query, shared by all rows copied from it.
+class cache_columns_t {
+ public:
+  explicit cache_columns_t(SQLite::Statement& statement) {
+    const int count = statement.getColumnCount();
+    names.reserve(static_cast<std::size_t>(count));
+    for (int index = 0; index < count; ++index) names.emplace_back(statement.getColumnName(index));
+    for (int index = 0; index < count; ++index) indexes.emplace(names[static_cast<std::size_t>(index)], index);
+  }
+  cache_columns_t(const cache_columns_t&) = delete;
+  cache_columns_t& operator=(const cache_columns_t&) = delete;
+
+  int size() const { return static_cast<int>(names.size()); }
+  // The statement's own message for an alias it does not have.
+  int index_of(const char* alias) const {
+    const auto found = indexes.find(alias);
+    if (found == indexes.end()) throw SQLite::Exception(std::string("Unknown column name: ") + alias);
+    return found->second;
+  }
+
+ private:
+  std::vector<std::string> names;
+  std::unordered_map<std::string_view, int> indexes;  // views into `names`
+};
+
+// One value of a kept row. Numbers and text are taken with SQLite's own
+// conversions when the row is copied.
+class cache_cell_t {
+ public:
+  cache_cell_t() = default;
+  explicit cache_cell_t(const SQLite::Column& column)
+      : type(column.getType()),
+        integer(column.getInt64()),
+        real(column.getDouble()),
+        text(column.getString()) {}
+
+  bool isNull() const { return type == SQLite::Null; }
+  int getType() const { return type; }
+  int32_t getInt() const { return static_cast<int32_t>(integer); }
+  uint32_t getUInt() const { return static_cast<uint32_t>(integer); }
+  int64_t getInt64() const { return integer; }
+  double getDouble() const { return real; }
+  const std::string& getString() const { return text; }
+  const void* getBlob() const { return isNull() ? nullptr : text.data(); }
+  int getBytes() const { return static_cast<int>(text.size()); }
+
+ private:
+  int type = SQLite::Null;
+  int64_t integer = 0;
+  double real = 0;
+  std::string text;  // TEXT and BLOB bytes, or the text SQLite gives a number
+};
+
+class cache_row_t {
+ public:
+  // Copies the row the statement stands on; throws as the statement does
+  // when it stands on none.
+  cache_row_t(SQLite::Statement& statement)  // NOLINT: a positioned statement is a row
+      : cache_row_t(statement, std::make_shared<cache_columns_t>(statement)) {}
+  cache_row_t(SQLite::Statement& statement, std::shared_ptr<const cache_columns_t> shared_columns)
+      : columns(std::move(shared_columns)) {
+    for (int index = 0; index < columns->size(); ++index) {
+      const auto column = statement.getColumn(index);
+      // NULL columns are not stored: most of a channel's are NULL.
+      if (!column.isNull()) cells.push_back({index, cache_cell_t(column)});
+    }
+  }
+
+  const cache_cell_t& getColumn(const char* alias) const {
+    const int index = columns->index_of(alias);
+    const auto found = std::lower_bound(cells.begin(), cells.end(), index,
+                                        [](const indexed_cell_t& cell, int wanted) { return cell.index < wanted; });
+    return found != cells.end() && found->index == index ? found->cell : null_cell;
+  }
+
+ private:
+  struct indexed_cell_t {
+    int index;
+    cache_cell_t cell;
+  };
+
+  inline static const cache_cell_t null_cell{};
+  std::shared_ptr<const cache_columns_t> columns;
+  std::vector<indexed_cell_t> cells;  // by column index
+};
