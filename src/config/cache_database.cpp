@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include <sqlite3.h>
+
 namespace {
 
 const char* const pragma_text =
@@ -94,6 +96,8 @@ const std::array<const char*, config_statement_count> config_statement_texts = {
 };
 
 std::array<std::shared_ptr<SQLite::Statement>, config_statement_count> config_statements;
+
+void configure_cache_library() { sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0); }
 
 std::shared_ptr<SQLite::Database> open_cache_database(const std::filesystem::path& path, int flags) {
   auto database = std::make_shared<SQLite::Database>(path.string(), flags);

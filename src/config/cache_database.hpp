@@ -12,6 +12,12 @@
 // "database is locked" and the update is lost, so every handle waits a while.
 inline constexpr int cache_busy_timeout_ms = 5000;
 
+// Before any handle is opened: no handle reserves page-cache memory up front.
+// Every port opens one, and after loading its channels' rows it reads almost
+// nothing, so the pages SQLite would set aside for each (about 87 KB) sat
+// unused.
+void configure_cache_library();
+
 std::shared_ptr<SQLite::Database> open_cache_database(
     const std::filesystem::path& path, int flags = SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
 

@@ -79,6 +79,9 @@ class cache_row_t {
       : cache_row_t(statement, std::make_shared<cache_columns_t>(statement)) {}
   cache_row_t(SQLite::Statement& statement, std::shared_ptr<const cache_columns_t> shared_columns)
       : columns(std::move(shared_columns)) {
+    int present = 0;
+    for (int index = 0; index < columns->size(); ++index) present += statement.getColumn(index).isNull() ? 0 : 1;
+    cells.reserve(static_cast<std::size_t>(present));
     for (int index = 0; index < columns->size(); ++index) {
       const auto column = statement.getColumn(index);
       // NULL columns are not stored: most of a channel's are NULL.

@@ -202,6 +202,8 @@ void build_cache_database(std::shared_ptr<SQLite::Database> database, const json
   }
   release_config_statements();
   database->exec("COMMIT");
+  // The pages read and written for the load are not needed again.
+  database->exec("PRAGMA shrink_memory");
 }
 
 service_settings_t load_configuration(const fs::path& config_path, std::shared_ptr<SQLite::Database> database,

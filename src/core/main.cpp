@@ -2,6 +2,8 @@
 // load, logging, the broker connection, the publish loop or the
 // configuration watch, and the one way out, always with exit code 1.
 
+#include <malloc.h>
+
 #include <exception>
 #include <filesystem>
 #include <memory>
@@ -10,6 +12,7 @@
 #include <mosquittopp.h>
 #include <spdlog/spdlog.h>
 
+#include "config/cache_database.hpp"
 #include "config/configuration_loader.hpp"
 #include "core/config_watch.hpp"
 #include "core/constants.hpp"
@@ -18,6 +21,11 @@
 #include "core/service_shell.hpp"
 
 int main(int argc, char* argv[]) {
+  // One allocation arena for all threads: with one per thread, the memory
+  // the load frees stayed with the main thread while every port thread
+  // grew an arena of its own beside it.
+  mallopt(M_ARENA_MAX, 1);
+  configure_cache_library();
   install_signal_handling();
 
   try {

@@ -132,6 +132,7 @@ class modbus_port_t {
   // parent. The cache does not change once loaded, so each is queried once
   // and kept; both are used under the transaction mutex.
   const cache_row_t& channel_row(const poll_entry_t& entry);
+  void keep_channel_rows(const std::vector<poll_entry_t>& channel_list);
   const std::vector<bit_field_t>& bit_fields_of(const std::string& cname, const std::string& parent);
   // Closes the connection unless a poll task is running.
   void close_connection_if_idle();

@@ -46,6 +46,8 @@ void modbus_port_t::start() {
     }
   }
 
+  keep_channel_rows(channel_list);
+
   while (!stop) {
     long elapsed = 0;
     bool skipped = false;
@@ -74,6 +76,22 @@ void modbus_port_t::start() {
     // away) would be retried, and logged, without pause: a busy loop.
     interval_wait(skipped && poll_interval <= 0 ? 1 : poll_interval, elapsed);
   }
+}
+
+void modbus_port_t::keep_channel_rows(const std::vector<poll_entry_t>& channel_list) {
+  {
+    // The first pass then costs what any other does.
+    std::lock_guard transaction(transaction_mutex);
+    for (const auto& entry : channel_list) {
+      try {
+        channel_row(entry);
+      } catch (const std::exception&) {
+        // Not kept: the entry's read reports it on every pass.
+      }
+    }
+  }
+  // The rows are kept; the pages read for them need not be.
+  database->exec("PRAGMA shrink_memory");
 }
 
 void modbus_port_t::interval_wait(int32_t poll_interval, long elapsed) {

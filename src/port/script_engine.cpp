@@ -21,14 +21,19 @@ duk_ret_t safe_to_string_cb(duk_context* context, void* /*user_data*/) {
 
 }  // namespace
 
-script_engine_t::script_engine_t() : context(duk_create_heap(nullptr, nullptr, nullptr, nullptr, nullptr)) {
-  if (context == nullptr) throw std::runtime_error("duktape : ошибка инициализации");
+script_engine_t::~script_engine_t() {
+  if (context != nullptr) duk_destroy_heap(context);
 }
-
-script_engine_t::~script_engine_t() { duk_destroy_heap(context); }
 
 std::string script_engine_t::evaluate(double x, const std::string& script) {
   std::lock_guard lock(mutex);
+  // Every evaluation sets "value" before it runs, so an empty script needs
+  // no heap.
+  if (script.empty() && context == nullptr) return {};
+  if (context == nullptr) {
+    context = duk_create_heap(nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (context == nullptr) throw std::runtime_error("duktape : ошибка инициализации");
+  }
   duk_push_number(context, x);
   duk_put_global_string(context, "value");
   if (script.empty()) return {};
