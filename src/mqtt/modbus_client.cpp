@@ -113,6 +113,7 @@ void modbus_client_t::serve_connection(int64_t connection_id) {
     auto outgoing_copy = outgoing;
     port_options_t options;
     options.cache_path = database->getFilename();
+    options.publisher = [this](mqtt_message_t&& message) { publish_value(message); };
     modbus_port_t port(this, connection_id, inbound, outgoing_copy, std::move(options));
     // The registration leaves before the port is destroyed, so the shutdown
     // never reaches a port that is going away.
@@ -143,6 +144,13 @@ void modbus_client_t::publish_loop() {
     publish(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos, retain);
   }
   spdlog::info("Очередь исходящих сообщений : завершено");
+}
+
+void modbus_client_t::publish_value(const mqtt_message_t& message) {
+  if (stop) return;
+  const auto& [message_id, topic, payload, qos, retain] = message;
+  (void)message_id;
+  publish(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos, retain);
 }
 
 void modbus_client_t::on_connect(int rc) {

@@ -48,6 +48,12 @@ class modbus_client_t : private mosqpp::mosquittopp {
   // usable for its destructor, which finishes the shutdown.
   void request_stop();
 
+  // Hands a port's value straight to the broker library, on the port's own
+  // thread: the library takes calls from any thread, and the way through the
+  // outgoing queue and the publish loop cost every value two thread
+  // wake-ups. Nothing is handed over once the client is stopping.
+  void publish_value(const mqtt_message_t& message);
+
   std::shared_ptr<SQLite::Database> database_handle() const { return database; }
   std::shared_ptr<message_queue_t> outgoing_queue() const { return outgoing; }
   bool is_connected() const { return connected.load(); }

@@ -64,6 +64,7 @@ modbus_port_t::modbus_port_t(modbus_client_t* client, int64_t connection_id,
       clock(std::move(options.clock)),
       inbound(inbound),
       outgoing(outgoing),
+      publisher(std::move(options.publisher)),
       client(client) {
   // The cache was built at start-up: a missing file is an error, not a new
   // empty database.

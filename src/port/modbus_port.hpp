@@ -49,6 +49,9 @@ struct port_clock_t {
 struct port_options_t {
   std::filesystem::path cache_path = state_directory / cache_file_name;
   port_clock_t clock = port_clock_t::system();
+  // Where the values go: onto the outgoing queue when empty. The client in
+  // service hands them straight to the broker library instead.
+  std::function<void(mqtt_message_t&&)> publisher;
 };
 
 // A bit field of a register channel, as its Channels row gives it.
@@ -160,6 +163,7 @@ class modbus_port_t {
   std::shared_ptr<connection_t> connection;
   std::shared_ptr<port_queue_t> inbound;
   std::shared_ptr<port_queue_t> outgoing;
+  std::function<void(mqtt_message_t&&)> publisher;
   std::shared_ptr<poll_list_t> poll_list;
   modbus_client_t* client;
   std::string port_log_name;

@@ -58,7 +58,12 @@ void modbus_port_t::publish(const std::string& device_topic, const std::string& 
   std::string topic = fmt::format(fmt::runtime(value_topic_format), device_topic, channel_topic);
   if (payload.size() == 1 && payload[0] == 'r') topic += "/meta/error";
   const std::string text(payload.begin(), payload.end());
-  outgoing->push(mqtt_message_t{0, topic, payload, 0, true});
+  mqtt_message_t message{0, topic, payload, 0, true};
+  if (publisher) {
+    publisher(std::move(message));
+  } else {
+    outgoing->push(std::move(message));
+  }
   spdlog::info("{} : {}", topic, text);
 }
 
