@@ -162,7 +162,7 @@ bool modbus_frame_t::receive_response(const std::string& cname, modbus_vector_t&
     spdlog::error("{} : ответ не получен", name);
     return false;
   }
-  spdlog::debug("{} : ответ {:a}", name, spdlog::to_hex(data));
+  spdlog::debug("{} : ответ {:a}", name, spdlog::to_hex(data, hex_dump_line));
 
   if (data[0] & 0x80) {
     const uint8_t code = data[1];

@@ -16,7 +16,7 @@ modbus_vector_t modbus_rtu_frame_header_t::build(const modbus_vector_t& pdu, con
   const uint16_t crc = modbus_crc16(output.data(), output.size());
   output.push_back(static_cast<uint8_t>(crc & 0xFF));
   output.push_back(static_cast<uint8_t>(crc >> 8));
-  spdlog::debug("{} : запрос {:a}", name, spdlog::to_hex(output));
+  spdlog::debug("{} : запрос {:a}", name, spdlog::to_hex(output, hex_dump_line));
   return output;
 }
 
@@ -40,7 +40,7 @@ modbus_vector_t modbus_tcp_frame_header_t::build(const modbus_vector_t& pdu, con
   append_big_endian<uint16_t>(output, len);
   output.push_back(unit);
   output.insert(output.end(), pdu.begin(), pdu.end());
-  spdlog::debug("{} : запрос {:a}", name, spdlog::to_hex(output));
+  spdlog::debug("{} : запрос {:a}", name, spdlog::to_hex(output, hex_dump_line));
   return output;
 }
 

@@ -7,6 +7,9 @@
 #include "core/sync_queue.hpp"
 #include "transport/connection.hpp"
 
+// Bytes a line in the request and reply dumps of the log.
+inline constexpr std::size_t hex_dump_line = 16;
+
 // The transport envelope of one Modbus request and its reply. `build` wraps a
 // PDU into the bytes for the wire; `check_response` reads the reply's envelope
 // from the connection and leaves the rest of the reply waiting there.

@@ -73,7 +73,9 @@ long tcp_connection_t::read(uint8_t* buffer, std::size_t size) {
       stream_over = true;
       break;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    // Rounded up: truncated, a timeout of a millisecond or two would end
+    // before the first wait.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !socket->wait_readable(left)) {
       error = EAGAIN;  // the read timeout ran out
       break;

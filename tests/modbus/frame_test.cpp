@@ -279,6 +279,19 @@ TEST(Frames, ExceptionRepliesUseTheDeviceTextsThenTheBuiltInOnes) {
   }
 }
 
+TEST(Frames, HexDumpsHold16BytesALine) {
+  fixture_t fixture;
+  log_capture_t log;
+  const auto statement = fixture.row({.type = "mb-tcp"}, {.value_type = "u64", .reg_addr = 10});
+  fixture.script->replies.push_back(mbap(1, {0x10, 0, 10, 0, 4}));
+  EXPECT_TRUE(fixture.write(statement, {1, 2, 3, 4, 5, 6, 7, 8}));
+  const auto lines = log.lines();
+  const auto request = std::find_if(lines.begin(), lines.end(),
+                                    [](const std::string& line) { return line.find(" : запрос") != std::string::npos; });
+  ASSERT_NE(request, lines.end());
+  EXPECT_EQ(std::count(request->begin(), request->end(), '\n'), 2) << *request;  // 21 bytes
+}
+
 TEST(MbapFrame, FailedSendReadsNothing) {
   fixture_t fixture;
   log_capture_t log;
