@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -29,6 +30,18 @@ class connection_t {
     flush_input();
   }
   virtual void set_timeouts() = 0;
+
+  // Takes what has arrived, at most `size` bytes, waiting until the first
+  // byte comes or `deadline` passes: 0 when nothing came, -1 when the
+  // connection cannot be read. RTU replies carry no length field, so the
+  // frames read them piece by piece against one deadline for the whole
+  // reply, and listen with it for the silence that ends a frame.
+  virtual long read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) = 0;
+
+  // How long a line must stay silent before the next frame may start. On a
+  // network it only covers bytes still on their way; the serial kind works
+  // it out from its character time.
+  virtual std::chrono::microseconds silence_guard() const { return std::chrono::milliseconds(2); }
 
   // MBAP transaction ids of this connection's requests: 1 for the first,
   // then one more each time. A reply carries its request's id back, so a

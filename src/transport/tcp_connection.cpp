@@ -90,6 +90,26 @@ long tcp_connection_t::read(uint8_t* buffer, std::size_t size) {
   return static_cast<long>(count);
 }
 
+long tcp_connection_t::read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) {
+  if (!is_open()) return -1;
+  for (;;) {
+    const long received = socket->recv(buffer, size, MSG_DONTWAIT);
+    if (received > 0) {
+      spdlog::debug("{} : получено : {}", name, received);
+      return received;
+    }
+    const int error = received < 0 ? errno : 0;
+    if (error == EINTR) continue;
+    if (received == 0 || is_broken_stream(error)) {
+      spdlog::error("{} : ошибка чтения : {} ({})", name, error_text(error), error);
+      close_socket();
+      return -1;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !socket->wait_readable(left)) return 0;
+  }
+}
+
 long tcp_connection_t::write(const uint8_t* data, std::size_t size) {
   if (!is_open()) return -1;
   const long sent = socket->send(data, size);

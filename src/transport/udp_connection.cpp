@@ -67,6 +67,10 @@ void udp_connection_t::close_socket() {
 }
 
 long udp_connection_t::read(uint8_t* buffer, std::size_t size) {
+  return read_some(buffer, size, std::chrono::steady_clock::now() + effective_timeout(rto));
+}
+
+long udp_connection_t::read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) {
   if (!is_open()) return -1;
   if (!kept.empty()) {
     const std::size_t count = std::min(size, kept.size());
@@ -75,8 +79,9 @@ long udp_connection_t::read(uint8_t* buffer, std::size_t size) {
     return static_cast<long>(count);
   }
   long received = -1;
-  int error = EAGAIN;  // the read timeout ran out
-  if (socket->wait_readable(effective_timeout(rto))) {
+  int error = EAGAIN;  // the wait ran out
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (socket->wait_readable(std::max(left, std::chrono::milliseconds(0)))) {
     received = socket->recv(datagram.data(), datagram.size(), MSG_DONTWAIT);
     error = received < 0 ? errno : 0;
   }
