@@ -6,6 +6,8 @@
 #include <deque>
 #include <string>
 
+#include <spdlog/spdlog.h>
+
 // The byte stream a port talks Modbus over. Kinds report failure by result,
 // never by exception: open() gives false, read() and write() give -1 when
 // nothing was done, or a short count. Each kind logs with `name` first.
@@ -58,13 +60,28 @@ class connection_t {
   // reply in time.
   bool take_late_reply(uint16_t id);
 
+  // A peer that stays away fails every open of a poll pass alike: the
+  // first failure of a pass is logged at its own level, the repeats only at
+  // debug level.
+  void begin_pass() { open_failure_logged = false; }
+
   uint32_t rto = 0;            // read (reply) timeout, ms
   uint32_t sto = 0;            // write (send) timeout, ms
   int64_t connection_id = 0;   // ROWID of the Connections row
   std::string name;            // log prefix
   bool available = false;      // the kind's resource exists
 
+ protected:
+  // The level for a line about a failed open.
+  spdlog::level::level_enum open_failure_level(spdlog::level::level_enum level) {
+    if (open_failure_logged) return spdlog::level::debug;
+    open_failure_logged = true;
+    return level;
+  }
+  void open_succeeded() { open_failure_logged = false; }
+
  private:
+  bool open_failure_logged = false;
   uint16_t last_transaction_id = 0;
   std::deque<uint16_t> unanswered_ids;
 };

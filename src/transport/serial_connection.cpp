@@ -50,10 +50,14 @@ bool serial_connection_t::open() {
       spdlog::info("{} : открыто", name);
       set_timeouts();
     }
-    if (!is_open()) spdlog::error("{} : ошибка открытия порта", name);
-    return is_open();
+    if (is_open()) {
+      open_succeeded();
+      return true;
+    }
+    spdlog::log(open_failure_level(spdlog::level::err), "{} : ошибка открытия порта", name);
+    return false;
   } catch (const std::exception& error) {
-    spdlog::info("{} : ошибка : {}", name, error.what());
+    spdlog::log(open_failure_level(spdlog::level::info), "{} : ошибка : {}", name, error.what());
     return false;
   }
 }

@@ -37,8 +37,10 @@ bool tcp_connection_t::open() {
   if (is_open()) return true;
   const std::error_code error =
       socket->connect(address, std::chrono::microseconds(effective_timeout(sto)));
-  spdlog::info("{} : открытo : {} ({})", name, error.message(), error.value());
+  spdlog::log(error ? open_failure_level(spdlog::level::info) : spdlog::level::info, "{} : открытo : {} ({})", name,
+              error.message(), error.value());
   if (error) return false;
+  open_succeeded();
   set_timeouts();
   return true;
 }

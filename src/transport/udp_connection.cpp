@@ -39,7 +39,8 @@ bool udp_connection_t::is_open() { return socket->is_open(); }
 bool udp_connection_t::open() {
   if (is_open()) return true;
   if (const auto error = socket->open()) {
-    spdlog::info("UDP : открытие ({}) : {} ({})", address.to_string(), error.message(), error.value());
+    spdlog::log(open_failure_level(spdlog::level::info), "UDP : открытие ({}) : {} ({})", address.to_string(),
+                error.message(), error.value());
     return false;
   }
   return connect_socket();
@@ -47,12 +48,14 @@ bool udp_connection_t::open() {
 
 bool udp_connection_t::connect_socket() {
   const std::error_code error = socket->connect(address);
-  spdlog::info("UDP : открытие ({}) : {} ({})", address.to_string(), error.message(), error.value());
+  spdlog::log(error ? open_failure_level(spdlog::level::info) : spdlog::level::info, "UDP : открытие ({}) : {} ({})",
+              address.to_string(), error.message(), error.value());
   if (error) {
     // Closed again, so is_open() stays false and the next open() retries.
     socket->close();
     return false;
   }
+  open_succeeded();
   set_timeouts();
   return true;
 }
