@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "config/cache_database.hpp"
+#include "config/json_numbers.hpp"
 #include "config/statement_use.hpp"
 #include "core/constants.hpp"
 
@@ -37,15 +38,7 @@ uint16_t slave_id_from_text(const std::string& text) {
 }
 
 uint16_t slave_id_from_number(const json& sid) {
-  if (sid.is_number_unsigned()) {
-    if (sid.get<uint64_t>() > max_slave_id) throw std::runtime_error(sid_message);
-  } else if (sid.is_number_integer()) {
-    throw std::runtime_error(sid_message);  // negative
-  } else {
-    const double value = sid.get<double>();
-    if (!(value >= 0 && value < max_slave_id + 1)) throw std::runtime_error(sid_message);
-  }
-  return sid.get<uint16_t>();
+  return static_cast<uint16_t>(whole_number(sid, 0, max_slave_id, sid_message));
 }
 
 // The Valtec serial number travels as three 16-bit words, last word first:
@@ -145,11 +138,12 @@ bool load_device(const int64_t& connection_id, const json& device, const json& p
   insert.bind(":name", name);
   insert.bind(":type", type);
   insert.bind(":sid", static_cast<int>(address.slave_id));
-  insert.bind(":poll_delay", member_or<uint32_t>(device, "poll_delay", 0));
+  // The port counts its delays in a signed 32-bit number.
+  insert.bind(":poll_delay", whole_member_or<uint32_t>(device, "poll_delay", 0, 0, INT32_MAX));
   insert.bind(":batch_poll", member_or(device, "batch_poll", false) ? 1 : 0);
   insert.bind(":cname", cname);
   insert.bind(":codepage", member_or<std::string>(device, "codepage", default_codepage));
-  insert.bind(":repeat_on_error", member_or<uint32_t>(device, "repeat_on_error", 1));
+  insert.bind(":repeat_on_error", whole_member_or<uint32_t>(device, "repeat_on_error", 1));
   insert.bind(":update_on_write", member_or(device, "update_on_write", false) ? 1 : 0);
   insert.bind(":topic", address.topic);
   insert.bind(":model");

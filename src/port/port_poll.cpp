@@ -151,6 +151,7 @@ void modbus_port_t::schedule_reads(const std::vector<poll_entry_t>& entries) {
 
 bool modbus_port_t::prepare_connection() {
   std::lock_guard transaction(transaction_mutex);
+  connection->begin_pass();
   if (!connection->available) connection->init();
   if (!connection->available) return false;
   // A connection closed after the last pass (poll_reconnect) is opened

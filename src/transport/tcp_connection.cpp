@@ -37,8 +37,10 @@ bool tcp_connection_t::open() {
   if (is_open()) return true;
   const std::error_code error =
       socket->connect(address, std::chrono::microseconds(effective_timeout(sto)));
-  spdlog::info("{} : открытo : {} ({})", name, error.message(), error.value());
+  spdlog::log(error ? open_failure_level(spdlog::level::info) : spdlog::level::info, "{} : открытo : {} ({})", name,
+              error.message(), error.value());
   if (error) return false;
+  open_succeeded();
   set_timeouts();
   return true;
 }
@@ -73,7 +75,9 @@ long tcp_connection_t::read(uint8_t* buffer, std::size_t size) {
       stream_over = true;
       break;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    // Rounded up: truncated, a timeout of a millisecond or two would end
+    // before the first wait.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !socket->wait_readable(left)) {
       error = EAGAIN;  // the read timeout ran out
       break;
@@ -86,6 +90,26 @@ long tcp_connection_t::read(uint8_t* buffer, std::size_t size) {
   }
   if (stream_over) close_socket();
   return static_cast<long>(count);
+}
+
+long tcp_connection_t::read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) {
+  if (!is_open()) return -1;
+  for (;;) {
+    const long received = socket->recv(buffer, size, MSG_DONTWAIT);
+    if (received > 0) {
+      spdlog::debug("{} : получено : {}", name, received);
+      return received;
+    }
+    const int error = received < 0 ? errno : 0;
+    if (error == EINTR) continue;
+    if (received == 0 || is_broken_stream(error)) {
+      spdlog::error("{} : ошибка чтения : {} ({})", name, error_text(error), error);
+      close_socket();
+      return -1;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !socket->wait_readable(left)) return 0;
+  }
 }
 
 long tcp_connection_t::write(const uint8_t* data, std::size_t size) {

@@ -32,6 +32,7 @@ class tcp_connection_t : public connection_t {
   // longer one), so it is never taken as the reply to the next request.
   void flush_input() override;
   void set_timeouts() override;
+  long read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) override;
 
   korvex_net::inet_address_t address;
   std::unique_ptr<korvex_net::tcp_connector_t> socket;

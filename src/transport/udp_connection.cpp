@@ -39,7 +39,8 @@ bool udp_connection_t::is_open() { return socket->is_open(); }
 bool udp_connection_t::open() {
   if (is_open()) return true;
   if (const auto error = socket->open()) {
-    spdlog::info("UDP : открытие ({}) : {} ({})", address.to_string(), error.message(), error.value());
+    spdlog::log(open_failure_level(spdlog::level::info), "UDP : открытие ({}) : {} ({})", address.to_string(),
+                error.message(), error.value());
     return false;
   }
   return connect_socket();
@@ -47,12 +48,14 @@ bool udp_connection_t::open() {
 
 bool udp_connection_t::connect_socket() {
   const std::error_code error = socket->connect(address);
-  spdlog::info("UDP : открытие ({}) : {} ({})", address.to_string(), error.message(), error.value());
+  spdlog::log(error ? open_failure_level(spdlog::level::info) : spdlog::level::info, "UDP : открытие ({}) : {} ({})",
+              address.to_string(), error.message(), error.value());
   if (error) {
     // Closed again, so is_open() stays false and the next open() retries.
     socket->close();
     return false;
   }
+  open_succeeded();
   set_timeouts();
   return true;
 }
@@ -67,6 +70,10 @@ void udp_connection_t::close_socket() {
 }
 
 long udp_connection_t::read(uint8_t* buffer, std::size_t size) {
+  return read_some(buffer, size, std::chrono::steady_clock::now() + effective_timeout(rto));
+}
+
+long udp_connection_t::read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) {
   if (!is_open()) return -1;
   if (!kept.empty()) {
     const std::size_t count = std::min(size, kept.size());
@@ -75,8 +82,9 @@ long udp_connection_t::read(uint8_t* buffer, std::size_t size) {
     return static_cast<long>(count);
   }
   long received = -1;
-  int error = EAGAIN;  // the read timeout ran out
-  if (socket->wait_readable(effective_timeout(rto))) {
+  int error = EAGAIN;  // the wait ran out
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (socket->wait_readable(std::max(left, std::chrono::milliseconds(0)))) {
     received = socket->recv(datagram.data(), datagram.size(), MSG_DONTWAIT);
     error = received < 0 ? errno : 0;
   }

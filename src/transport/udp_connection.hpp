@@ -35,6 +35,7 @@ class udp_connection_t : public connection_t {
   // Datagram sockets get no socket timeouts: reads are bounded by their own
   // wait, and a send does not block on the peer.
   void set_timeouts() override;
+  long read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) override;
 
   korvex_net::inet_address_t address;
   std::unique_ptr<korvex_net::datagram_socket_t> socket;
