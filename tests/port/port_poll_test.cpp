@@ -13,28 +13,6 @@ using namespace port_test;
 
 namespace {
 
-// One TCP line with one device ("c_1") whose channels the test gives.
-const char* const tcp_line = R"({
-  "ports": [{
-    "connection": {"name": "line", "type": "base.tcp", "rto": 300, "sto": 300, "poll_interval": 5,
-                   "poll_reconnect": @RECONNECT@, "tcp": {"url": "127.0.0.1", "port": @PORT@}},
-    "devices": [{"name": "dev", "type": "mb-tcp", "sid": 1, "cname": "c", "repeat_on_error": @REPEAT@,
-                 "poll_delay": @DEVICE_DELAY@}],
-    "parameters": [{"cname": "c", "config": {"channels": [@CHANNELS@], "classes": [@CLASSES@]}}]
-  }]
-})";
-
-std::string tcp_config(const modbus_slave_t& slave, const std::string& channels, const std::string& classes = "",
-                       const std::string& repeat = "1", const std::string& device_delay = "0",
-                       const std::string& reconnect = "false") {
-  return fill(tcp_line, {{"PORT", std::to_string(slave.port())},
-                         {"CHANNELS", channels},
-                         {"CLASSES", classes},
-                         {"REPEAT", repeat},
-                         {"DEVICE_DELAY", device_delay},
-                         {"RECONNECT", reconnect}});
-}
-
 const char* const temp_channel = R"({"name": "temp", "value_type": "u16", "reg_type": "holding", "reg_addr": 0})";
 const std::string temp_topic = "/devices/c_1/controls/temp";
 
