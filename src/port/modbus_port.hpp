@@ -84,10 +84,13 @@ class modbus_port_t {
   // The re-reads of one write, in their order.
   void schedule_reads(const std::vector<poll_entry_t>& entries);
 
-  // The value rules, on this port's script heap and debounce statements.
-  modbus_vector_t decode_value(SQLite::Statement& row, const uint8_t* data, std::size_t size);
+  // The value rules, on this port's script heap and debounce states.
+  // `channel_topic` is the topic the value goes out under.
+  modbus_vector_t decode_value(SQLite::Statement& row, const uint8_t* data, std::size_t size,
+                               const std::string& channel_topic);
   modbus_vector_t encode_value(SQLite::Statement& row, const modbus_vector_t& payload);
-  bool debounce(int64_t debounce_id, const std::string& log_name, const std::string& value);
+  bool debounce(const debounce_key_t& key, int64_t debounce_id, const std::string& log_name,
+                const std::string& value);
 
   void publish(const std::string& device_topic, const std::string& channel_topic, const modbus_vector_t& payload);
   // True when at least one bit field of the parent was published. `data`
@@ -132,8 +135,7 @@ class modbus_port_t {
   std::shared_ptr<SQLite::Statement> devices_statement;
   std::shared_ptr<SQLite::Statement> channels_statement;
   std::shared_ptr<SQLite::Statement> class_size_statement;
-  std::shared_ptr<SQLite::Statement> debounce_select_statement;
-  std::shared_ptr<SQLite::Statement> debounce_update_statement;
+  std::shared_ptr<SQLite::Statement> debounce_hold_statement;
   int64_t connection_id;
   port_clock_t clock;
   std::unique_ptr<script_engine_t> js_heap;

@@ -122,29 +122,6 @@ TEST(PortPoll, RepeatsDelaysAndDeadDevices) {
   }
 }
 
-// Every port holds its channel row open through a whole exchange, so the
-// cache is nearly always being read by some port: the debounce state must
-// still move on.
-TEST(PortPoll, DebounceKeepsItsStateWhileAnotherPortReads) {
-  modbus_slave_t slave(modbus_transport_t::tcp);
-  slave.set_holding_registers(0, {7});
-  port_rig_t rig(tcp_config(
-      slave, R"({"name": "temp", "value_type": "u16", "reg_type": "holding", "reg_addr": 0, "debounce": 10})"));
-  SQLite::Database other_port((rig.folder.path() / "korvex.cache").string(), SQLite::OPEN_READONLY);
-  SQLite::Statement reading(other_port, "SELECT ROWID FROM Channels");
-  ASSERT_TRUE(reading.executeStep());
-
-  handed_clock_t clock;
-  auto port = rig.make_port(1, clock.clock());
-  running_port_t running(*port);
-  ASSERT_TRUE(clock.wait_for_waits(1));
-  EXPECT_TRUE(rig.published.received().empty()) << "the first value is only stored";
-  clock.allow_passes(1);
-  ASSERT_TRUE(clock.wait_for_waits(2));
-  EXPECT_EQ(rig.published.received(), (std::vector<std::pair<std::string, std::string>>{{temp_topic, "7"}}));
-  reading.reset();
-}
-
 // The wait after a pass is the rest of the interval, on the handed clock.
 TEST(PortPoll, IntervalWaitIsTheRestOfTheInterval) {
   modbus_slave_t slave(modbus_transport_t::tcp);
