@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <SQLiteCpp/Database.h>
@@ -92,6 +93,10 @@ class modbus_port_t {
   bool debounce(const debounce_key_t& key, int64_t debounce_id, const std::string& log_name,
                 const std::string& value);
 
+  // Pushes the payload retained: "r" on the channel's error topic, a value
+  // on its own. The first value of a channel after start and after each "r"
+  // is followed by an empty retained message on the error topic, which
+  // removes an "r" the broker still keeps.
   void publish(const std::string& device_topic, const std::string& channel_topic, const modbus_vector_t& payload);
   // True when at least one bit field of the parent was published. `data`
   // points at the parent's bytes (null after a failed read), `size` says how
@@ -113,6 +118,7 @@ class modbus_port_t {
   const std::shared_ptr<connection_t>& port_connection() const { return connection; }
 
  private:
+  void push_retained(const std::string& topic, const modbus_vector_t& payload);
   // read_channel that never throws: a channel that fails is logged and
   // published as a failed read, and the caller goes on with the next one.
   void read_channel_safely(const poll_entry_t& entry);
@@ -150,6 +156,10 @@ class modbus_port_t {
   std::atomic<bool> stop{false};
   std::atomic<bool> poll_running{false};
   std::mutex transaction_mutex;
+  // Value topics whose error topic holds nothing at the broker: cleared since
+  // start and no "r" since. Both the poll task and the inbound worker publish.
+  std::mutex error_topics_mutex;
+  std::unordered_set<std::string> error_free_topics;
   std::mutex interval_mutex;
   std::condition_variable interval_cv;
   std::mutex inbound_mutex;

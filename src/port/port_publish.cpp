@@ -56,11 +56,23 @@ uint64_t parent_value(const uint8_t* data, std::size_t bytes, unsigned order) {
 void modbus_port_t::publish(const std::string& device_topic, const std::string& channel_topic,
                             const modbus_vector_t& payload) {
   if (payload.empty()) return;
-  std::string topic = fmt::format(fmt::runtime(value_topic_format), device_topic, channel_topic);
-  if (payload.size() == 1 && payload[0] == 'r') topic += "/meta/error";
-  const std::string text(payload.begin(), payload.end());
+  const std::string topic = fmt::format(fmt::runtime(value_topic_format), device_topic, channel_topic);
+  const std::string error_topic = topic + "/meta/error";
+  const bool failed = payload.size() == 1 && payload[0] == 'r';
+  // Held across the pushes, so a clear never overtakes an "r" of the same
+  // channel published by the other thread.
+  std::lock_guard lock(error_topics_mutex);
+  push_retained(failed ? error_topic : topic, payload);
+  if (failed) {
+    error_free_topics.erase(topic);
+  } else if (error_free_topics.insert(topic).second) {
+    push_retained(error_topic, {});
+  }
+}
+
+void modbus_port_t::push_retained(const std::string& topic, const modbus_vector_t& payload) {
   outgoing->push(mqtt_message_t{0, topic, payload, 0, true});
-  spdlog::info("{} : {}", topic, text);
+  spdlog::info("{} : {}", topic, std::string(payload.begin(), payload.end()));
 }
 
 bool modbus_port_t::publish_bits(const std::string& cname, const std::string& word_order,

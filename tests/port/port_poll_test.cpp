@@ -280,8 +280,9 @@ TEST(PortPoll, SerialLineMissingAtStartIsPolledOnceItAppears) {
 }
 
 // The client runs one port per connection: values and the failure marker of
-// a dead device reach the broker retained, and the client's shutdown stops
-// the ports it runs.
+// a dead device reach the broker retained, the first value clears an error
+// left retained by an earlier run, and the client's shutdown stops the ports
+// it runs.
 TEST(PortService, ClientRunsAPortPerConnection) {
   modbus_slave_t slave(modbus_transport_t::tcp);
   slave.set_holding_registers(0, {215});
@@ -303,7 +304,11 @@ TEST(PortService, ClientRunsAPortPerConnection) {
                        {"DEAD", std::to_string(dead_port)},
                        {"CHANNEL", temp_channel}}));
   ASSERT_TRUE(rig.connected);
+  rig.broker->publish(temp_topic + "/meta/error", "r", true);
+  korvex_test::mqtt_subscriber_t errors(*rig.broker, {temp_topic + "/meta/error"});
   auto serving = std::async(std::launch::async, [&] { rig.client->start(); });
+  const auto cleared = errors.wait_for(2, 15s);
+  EXPECT_TRUE(cleared.size() == 2 && cleared[1].payload.empty()) << "the earlier run's r, then its clear";
   auto kept = rig.broker->collect("/devices/#", 2, 15s);
   std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.topic < b.topic; });
   ASSERT_EQ(kept.size(), 2u);

@@ -228,3 +228,35 @@ TEST(PortValues, DebounceIsKeptPerDevice) {
             (messages_t{{"/devices/c_1/controls/temp", "7"}, {"/devices/c_2/controls/temp", "7"}}));
   reading.reset();
 }
+
+// The first value after start, and the first after a failed read, clear the
+// error topic once: plain channels, bit fields and composite members alike.
+TEST(PortValues, FirstGoodValueClearsTheErrorTopic) {
+  modbus_slave_t slave(modbus_transport_t::tcp);
+  slave.set_holding_registers(0, {5, 1, 6, 8});
+  slave.set_faults({.no_reply = true, .remaining = 3});
+  polled_port_t polled(tcp_config(slave, R"(
+      {"name": "temp", "value_type": "u16", "reg_type": "holding", "reg_addr": 0},
+      {"name": "status", "value_type": "u16", "reg_type": "holding", "reg_addr": 1,
+       "bh_list": [{"name": "ready", "offset": 0}]},
+      {"name": "m", "value_type": "pair", "reg_type": "holding", "reg_addr": 2},
+      {"name": "fresh", "value_type": "u16", "reg_type": "holding", "reg_addr": 3})",
+                                  R"({"value_type": "pair", "length": 2, "channels": [
+                                      {"name": "a", "value_type": "u16", "offset": 0}]})"),
+                       3);
+  const std::string base = "/devices/c_1/controls/";
+  const messages_t values = {
+      {base + "temp", "5"}, {base + "status_ready", "1"}, {base + "m_a", "6"}, {base + "fresh", "8"}};
+  messages_t expected = {{base + "temp/meta/error", "r"},
+                         {base + "status_ready/meta/error", "r"},
+                         {base + "m_a/meta/error", "r"},
+                         values[3],
+                         {base + "fresh/meta/error", ""}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    expected.push_back(values[i]);
+    expected.emplace_back(values[i].first + "/meta/error", "");
+  }
+  expected.push_back(values[3]);
+  expected.insert(expected.end(), values.begin(), values.end());
+  EXPECT_EQ(polled.rig.published.received(true), expected);
+}
