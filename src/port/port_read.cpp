@@ -72,5 +72,5 @@ void modbus_port_t::read_channel(const poll_entry_t& entry, channel_names_t& nam
   if (publish_bits(cname, word_order, value_type, device_topic, channel_name, channel_name, bytes, data.size())) {
     return;
   }
-  publish(device_topic, channel_name, decode_value(*row, bytes, data.size()));
+  publish(device_topic, channel_name, decode_value(*row, bytes, data.size(), channel_name));
 }

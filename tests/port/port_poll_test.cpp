@@ -13,28 +13,6 @@ using namespace port_test;
 
 namespace {
 
-// One TCP line with one device ("c_1") whose channels the test gives.
-const char* const tcp_line = R"({
-  "ports": [{
-    "connection": {"name": "line", "type": "base.tcp", "rto": 300, "sto": 300, "poll_interval": 5,
-                   "poll_reconnect": @RECONNECT@, "tcp": {"url": "127.0.0.1", "port": @PORT@}},
-    "devices": [{"name": "dev", "type": "mb-tcp", "sid": 1, "cname": "c", "repeat_on_error": @REPEAT@,
-                 "poll_delay": @DEVICE_DELAY@}],
-    "parameters": [{"cname": "c", "config": {"channels": [@CHANNELS@], "classes": [@CLASSES@]}}]
-  }]
-})";
-
-std::string tcp_config(const modbus_slave_t& slave, const std::string& channels, const std::string& classes = "",
-                       const std::string& repeat = "1", const std::string& device_delay = "0",
-                       const std::string& reconnect = "false") {
-  return fill(tcp_line, {{"PORT", std::to_string(slave.port())},
-                         {"CHANNELS", channels},
-                         {"CLASSES", classes},
-                         {"REPEAT", repeat},
-                         {"DEVICE_DELAY", device_delay},
-                         {"RECONNECT", reconnect}});
-}
-
 const char* const temp_channel = R"({"name": "temp", "value_type": "u16", "reg_type": "holding", "reg_addr": 0})";
 const std::string temp_topic = "/devices/c_1/controls/temp";
 
@@ -142,29 +120,6 @@ TEST(PortPoll, RepeatsDelaysAndDeadDevices) {
       EXPECT_EQ(count_lines_starting(log, "1::c_1::temp : повторное чтение : 3"), 0);
     }
   }
-}
-
-// Every port holds its channel row open through a whole exchange, so the
-// cache is nearly always being read by some port: the debounce state must
-// still move on.
-TEST(PortPoll, DebounceKeepsItsStateWhileAnotherPortReads) {
-  modbus_slave_t slave(modbus_transport_t::tcp);
-  slave.set_holding_registers(0, {7});
-  port_rig_t rig(tcp_config(
-      slave, R"({"name": "temp", "value_type": "u16", "reg_type": "holding", "reg_addr": 0, "debounce": 10})"));
-  SQLite::Database other_port((rig.folder.path() / "korvex.cache").string(), SQLite::OPEN_READONLY);
-  SQLite::Statement reading(other_port, "SELECT ROWID FROM Channels");
-  ASSERT_TRUE(reading.executeStep());
-
-  handed_clock_t clock;
-  auto port = rig.make_port(1, clock.clock());
-  running_port_t running(*port);
-  ASSERT_TRUE(clock.wait_for_waits(1));
-  EXPECT_TRUE(rig.published.received().empty()) << "the first value is only stored";
-  clock.allow_passes(1);
-  ASSERT_TRUE(clock.wait_for_waits(2));
-  EXPECT_EQ(rig.published.received(), (std::vector<std::pair<std::string, std::string>>{{temp_topic, "7"}}));
-  reading.reset();
 }
 
 // The wait after a pass is the rest of the interval, on the handed clock.
@@ -325,8 +280,9 @@ TEST(PortPoll, SerialLineMissingAtStartIsPolledOnceItAppears) {
 }
 
 // The client runs one port per connection: values and the failure marker of
-// a dead device reach the broker retained, and the client's shutdown stops
-// the ports it runs.
+// a dead device reach the broker retained, the first value clears an error
+// left retained by an earlier run, and the client's shutdown stops the ports
+// it runs.
 TEST(PortService, ClientRunsAPortPerConnection) {
   modbus_slave_t slave(modbus_transport_t::tcp);
   slave.set_holding_registers(0, {215});
@@ -348,7 +304,11 @@ TEST(PortService, ClientRunsAPortPerConnection) {
                        {"DEAD", std::to_string(dead_port)},
                        {"CHANNEL", temp_channel}}));
   ASSERT_TRUE(rig.connected);
+  rig.broker->publish(temp_topic + "/meta/error", "r", true);
+  korvex_test::mqtt_subscriber_t errors(*rig.broker, {temp_topic + "/meta/error"});
   auto serving = std::async(std::launch::async, [&] { rig.client->start(); });
+  const auto cleared = errors.wait_for(2, 15s);
+  EXPECT_TRUE(cleared.size() == 2 && cleared[1].payload.empty()) << "the earlier run's r, then its clear";
   auto kept = rig.broker->collect("/devices/#", 2, 15s);
   std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.topic < b.topic; });
   ASSERT_EQ(kept.size(), 2u);
