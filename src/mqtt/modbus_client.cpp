@@ -182,24 +182,37 @@ void modbus_client_t::subscribe_topics() {
   // An exception must not leave a library callback; a failed subscription
   // is retried at the next connect.
   try {
-    std::vector<std::string> topics;
+    std::vector<std::pair<std::string, bool>> topics;  // command topic, commandable
     {
       SQLite::Statement rows(
           *database, "SELECT DeviceTopic AS device_topic, ChannelTopic AS channel_topic FROM Topics WHERE Subscribe = 1");
       while (rows.executeStep()) {
-        topics.push_back(fmt::format(fmt::runtime(command_topic_format), rows.getColumn("device_topic").getString(),
-                                     rows.getColumn("channel_topic").getString()));
+        const auto device_topic = rows.getColumn("device_topic").getString();
+        const auto channel_topic = rows.getColumn("channel_topic").getString();
+        topics.emplace_back(fmt::format(fmt::runtime(command_topic_format), device_topic, channel_topic),
+                            is_commandable_name(device_topic) && is_commandable_name(channel_topic));
       }
     }
     if (topics.empty()) return;
     // One request per topic: this library version has no request for many.
-    // The line reports the first refusal, or success when there was none.
+    // The line counts what was subscribed and reports the first refusal, or
+    // success when there was none; every topic left out has its own line.
     int result = MOSQ_ERR_SUCCESS;
-    for (const auto& topic : topics) {
+    std::size_t subscribed = 0;
+    for (const auto& [topic, commandable] : topics) {
+      if (!commandable) {
+        spdlog::error("Брокер : {} : подписка невозможна : символ '/' в имени устройства или канала", topic);
+        continue;
+      }
       const int topic_result = subscribe(nullptr, topic.c_str(), 0);
-      if (result == MOSQ_ERR_SUCCESS) result = topic_result;
+      if (topic_result == MOSQ_ERR_SUCCESS) {
+        ++subscribed;
+      } else {
+        spdlog::error("Брокер : {} : ошибка подписки : {} ({})", topic, mosqpp::strerror(topic_result), topic_result);
+        if (result == MOSQ_ERR_SUCCESS) result = topic_result;
+      }
     }
-    spdlog::info("Брокер : подписка на {} {} : {} ({})", topics.size(), plural_form(topics.size(), "топик", "топика", "топиков"),
+    spdlog::info("Брокер : подписка на {} {} : {} ({})", subscribed, plural_form(subscribed, "топик", "топика", "топиков"),
                  mosqpp::strerror(result), result);
   } catch (const std::exception& error) {
     spdlog::error("Брокер : подписка : {}", error.what());

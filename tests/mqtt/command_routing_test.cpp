@@ -170,7 +170,9 @@ TEST(CommandRouting, MessagesRoutedByTheirTopicsOrIgnored) {
       {"/devices/boiler_1/controls/setpoint/on", 1},
       {"/devices/boiler_1/controls/flags_pump/on", 1},
       {"/devices/meter_2/controls/limit/on", 2},
-      {"other/meter_2/prefix/limit/on", 2},
+      {"other/meter_2/prefix/limit/on", 0},
+      {"devices/meter_2/controls/limit/on", 0},
+      {"/devices/meter_2/controls/limit/On", 0},
       {"/devices/boiler_1/controls/setpoint/on/", 0},
       {"/devices/boiler_1/controls/setpoint", 0},
       {"/devices/boiler_1/controls/temp/on", 0},
@@ -252,4 +254,40 @@ TEST(CommandRouting, LookupFailureIsLoggedAndTheCommandDropped) {
   EXPECT_NO_THROW(client_access::deliver(*rig.client, message));
   EXPECT_TRUE(has_line_starting(log.errors(), "Брокер : " + topic + " : ")) << testing::PrintToString(log.lines());
   EXPECT_TRUE(rest_of(*rig.queue(1)).empty());
+}
+
+// A '/' in a name makes its command topic ambiguous: the value is published,
+// but no command is taken for it, and a command never reaches another
+// channel whose names the topic happens to contain.
+TEST(CommandRouting, NamesWithASlashAreNeverCommanded) {
+  const json config = json::parse(R"({"ports": [
+    {"connection": {"name": "a", "type": "base.tcp", "tcp": {"url": "127.0.0.1", "port": 1}},
+     "devices": [{"name": "d", "type": "mb-tcp", "sid": 1, "cname": "dev"},
+                 {"name": "w", "type": "mb-tcp", "sid": 1, "cname": "wd"}],
+     "parameters": [
+       {"cname": "dev", "config": {"channels": [
+         {"name": "temp", "value_type": "u16", "reg_type": "holding", "reg_addr": 9, "read_only": false}]}},
+       {"cname": "wd", "config": {"channels": [
+         {"name": "dev_1/controls/temp", "value_type": "u16", "reg_type": "holding", "reg_addr": 4, "read_only": false},
+         {"name": "e/f", "value_type": "u16", "reg_type": "holding", "reg_addr": 5, "read_only": false}]}}]}]})");
+  broker_t broker;
+  log_capture_t log;
+  client_rig_t rig(&config);
+  rig.connect(broker);
+  std::string wrong_device = "/devices/wd_1/controls/dev_1/controls/temp/on";
+  const auto refused = [](const std::string& topic) {
+    return "Брокер : " + topic + " : подписка невозможна : символ '/' в имени устройства или канала";
+  };
+  EXPECT_EQ(log.count("Брокер : подписка на 1 топик : No error. (0)"), 1);
+  EXPECT_EQ(log.errors(), (std::vector{refused(wrong_device), refused("/devices/wd_1/controls/e/f/on")}));
+  ASSERT_EQ(client_access::prepare_routing(*rig.client), 1u);
+  auto line = rig.queue(1);
+  broker.publish(wrong_device, "77");
+  broker.publish("/devices/wd_1/controls/e/f/on", "78");
+  broker.publish("/devices/dev_1/controls/temp/on", "79");
+  EXPECT_EQ(take(*line, 1), std::vector<std::string>{"/devices/dev_1/controls/temp/on 79"});
+  // Even when delivered, the topic names no channel.
+  std::string payload = "80";
+  client_access::deliver(*rig.client, mosquitto_message{1, wrong_device.data(), payload.data(), 2, 0, false});
+  EXPECT_TRUE(rest_of(*line).empty());
 }
