@@ -16,6 +16,14 @@ namespace {
 constexpr std::size_t client_id_length = 23;
 const char* const client_name = "korvex";
 
+// Longer than the text of any value a channel can take: refused before the
+// payload is copied, so large messages cannot pile up in memory.
+constexpr int max_command_payload = 256;
+// Commands that may wait for one port. A port whose device never answers
+// drains one command per read timeout; beyond this the newest are refused.
+// It holds a burst of ten thousand commands however slowly they drain.
+constexpr std::size_t inbound_queue_capacity = 10'000;
+
 }  // namespace
 
 std::string make_client_id(const std::string& uuid_text) {
@@ -121,6 +129,17 @@ void modbus_client_t::serve_connection(int64_t connection_id) {
   } catch (const std::exception& error) {
     spdlog::error("{}", error.what());
   }
+  close_inbound_queue(connection_id);
+}
+
+void modbus_client_t::close_inbound_queue(int64_t connection_id) {
+  auto& queue = *inbound_queues.at(connection_id);
+  queue.stop();
+  std::size_t dropped = 0;
+  for (mqtt_message_t command; queue.pop(command);) ++dropped;
+  if (dropped > 0) {
+    spdlog::error("Очередь входящих сообщений ({}) : не выполнено команд : {}", connection_id, dropped);
+  }
 }
 
 void modbus_client_t::publish_loop() {
@@ -223,6 +242,11 @@ void modbus_client_t::on_message(const struct mosquitto_message* message) {
   const std::string topic = message->topic != nullptr ? message->topic : "";
   const auto [device_topic, channel_topic] = parse_command_topic(topic);
   if (device_topic.empty() || channel_topic.empty()) return;
+  if (message->payloadlen > max_command_payload) {
+    spdlog::error("Брокер : {} : команда отклонена : {} байт, допустимо не более {}", topic, message->payloadlen,
+                  max_command_payload);
+    return;
+  }
   const auto* bytes = static_cast<const uint8_t*>(message->payload);
   mqtt_message_t command{message->mid, topic,
                          bytes != nullptr ? modbus_vector_t(bytes, bytes + message->payloadlen) : modbus_vector_t{},
@@ -231,7 +255,11 @@ void modbus_client_t::on_message(const struct mosquitto_message* message) {
     std::lock_guard lock(pending_mutex);
     // Checked again under the lock: open_routing sets the flag under it.
     if (!routing_ready.load(std::memory_order_relaxed)) {
-      pending_commands.push_back(std::move(command));
+      if (pending_commands.size() >= inbound_queue_capacity) {
+        spdlog::error("Брокер : {} : команда отклонена : очередь ожидания переполнена", topic);
+      } else {
+        pending_commands.push_back(std::move(command));
+      }
       return;
     }
   }
@@ -259,6 +287,13 @@ void modbus_client_t::open_routing() {
   }
 }
 
+bool modbus_client_t::is_retained_repeat(const mqtt_message_t& command) const {
+  const auto& [message_id, topic, payload, qos, retain] = command;
+  if (!retain) return false;
+  const auto queued = queued_retained.find(topic);
+  return queued != queued_retained.end() && queued->second == payload;
+}
+
 void modbus_client_t::route_command(const std::string& device_topic, const std::string& channel_topic,
                                     mqtt_message_t&& command) {
   // Standby: no lookup, nothing to route to.
@@ -276,7 +311,24 @@ void modbus_client_t::route_command(const std::string& device_topic, const std::
     }
     const auto queue = inbound_queues.find(connection_id);
     if (queue == inbound_queues.end()) return;
-    queue->second->push(std::move(command));
+    if (is_retained_repeat(command)) {
+      spdlog::debug("Брокер : {} : сохранённая команда уже выполнена", std::get<1>(command));
+      return;
+    }
+    const bool retained = std::get<4>(command);
+    const std::string topic = std::get<1>(command);
+    const modbus_vector_t payload = retained ? std::get<2>(command) : modbus_vector_t{};
+    switch (queue->second->try_push(std::move(command), inbound_queue_capacity)) {
+      case push_result_t::pushed:
+        if (retained) queued_retained[topic] = payload;
+        break;
+      case push_result_t::full:
+        spdlog::error("Брокер : {} : команда отклонена : очередь порта {} переполнена", topic, connection_id);
+        break;
+      case push_result_t::stopped:
+        spdlog::error("Брокер : {} : команда отклонена : порт {} не работает", topic, connection_id);
+        break;
+    }
   } catch (const std::exception& error) {
     // Must not leave the library callback; the command is dropped.
     spdlog::error("Брокер : {} : {}", std::get<1>(command), error.what());

@@ -39,6 +39,9 @@ struct modbus_client_test_access_t {
     return client.pending_commands.size();
   }
   static void deliver(modbus_client_t& client, const mosquitto_message& message) { client.on_message(&message); }
+  static void serve_connection(modbus_client_t& client, int64_t connection_id) {
+    client.serve_connection(connection_id);
+  }
 };
 using client_access = modbus_client_test_access_t;
 
@@ -128,8 +131,10 @@ bool has_line_starting(const std::vector<std::string>& lines, const std::string&
 
 // The early command is retained on the broker before the client connects,
 // so the broker hands it over right at the subscription, long before start.
+// The broker keeps it across its restart and hands it over again then: it
+// must not be queued twice, or it would undo the commands written after it.
 TEST(CommandRouting, BrokerCommandsReachTheirConnectionsQueueEarlyOnesIncluded) {
-  broker_t broker;
+  broker_t broker(true);
   broker.publish("/devices/boiler_1/controls/setpoint/on", "21", true);
   log_capture_t log;
   client_rig_t rig(&two_lines);
@@ -152,8 +157,9 @@ TEST(CommandRouting, BrokerCommandsReachTheirConnectionsQueueEarlyOnesIncluded) 
   // A clean session keeps no subscriptions: they are made again.
   broker.restart();
   ASSERT_TRUE(wait_until([&] { return log.count(subscribed) == 2 && rig.client->is_connected(); }));
-  broker.publish("/devices/boiler_1/controls/setpoint/on", "23");
-  EXPECT_EQ(take(*boiler_line, 1), std::vector<std::string>{"/devices/boiler_1/controls/setpoint/on 23"});
+  // A live command is queued whatever its payload.
+  broker.publish("/devices/boiler_1/controls/setpoint/on", "21");
+  EXPECT_EQ(take(*boiler_line, 1), std::vector<std::string>{"/devices/boiler_1/controls/setpoint/on 21"});
 
   EXPECT_TRUE(rest_of(*boiler_line).empty());
   EXPECT_TRUE(rest_of(*meter_line).empty());
@@ -290,4 +296,39 @@ TEST(CommandRouting, NamesWithASlashAreNeverCommanded) {
   std::string payload = "80";
   client_access::deliver(*rig.client, mosquitto_message{1, wrong_device.data(), payload.data(), 2, 0, false});
   EXPECT_TRUE(rest_of(*line).empty());
+}
+
+// What the client refuses to queue, each with its error line: a payload no
+// value can be, a command beyond the port's bound, a command for a port
+// whose task has ended, and a retained command queued already.
+TEST(CommandRouting, CommandsThatMustNotBeQueued) {
+  log_capture_t log;
+  client_rig_t rig(&two_lines);
+  ASSERT_EQ(client_access::prepare_routing(*rig.client), 2u);
+  std::string boiler = "/devices/boiler_1/controls/setpoint/on";
+  std::string meter = "/devices/meter_2/controls/limit/on";
+  const auto deliver = [&](std::string& topic, std::string payload, bool retain = false) {
+    client_access::deliver(*rig.client, mosquitto_message{0, topic.data(), payload.data(),
+                                                          static_cast<int>(payload.size()), 0, retain});
+  };
+  // Retained commands are queued once per payload; live ones always.
+  for (const auto& [payload, retain] : {std::pair{"5", true}, {"5", true}, {"5", false}, {"6", true}, {"5", true}}) {
+    deliver(boiler, payload, retain);
+  }
+  EXPECT_EQ(take(*rig.queue(1), 4), (std::vector<std::string>{boiler + " 5 (retained)", boiler + " 5",
+                                                               boiler + " 6 (retained)", boiler + " 5 (retained)"}));
+  deliver(boiler, std::string(256, '1'));
+  deliver(boiler, std::string(257, '1'));
+  EXPECT_EQ(log.errors(), std::vector<std::string>{"Брокер : " + boiler + " : команда отклонена : 257 байт, допустимо не более 256"});
+  for (int i = 0; i < 9'999; ++i) deliver(boiler, "1");
+  deliver(boiler, "2");
+  EXPECT_EQ(log.count("Брокер : " + boiler + " : команда отклонена : очередь порта 1 переполнена"), 1);
+
+  // The port of the meter fails at construction: its row is gone.
+  rig.client->database_handle()->exec("DELETE FROM Connections WHERE ROWID = 2");
+  deliver(meter, "7");
+  client_access::serve_connection(*rig.client, 2);
+  EXPECT_EQ(log.count("Очередь входящих сообщений (2) : не выполнено команд : 1"), 1);
+  deliver(meter, "8");
+  EXPECT_EQ(log.count("Брокер : " + meter + " : команда отклонена : порт 2 не работает"), 1);
 }
