@@ -12,6 +12,7 @@
 #include "config/cache_database.hpp"
 #include "config/json_numbers.hpp"
 #include "config/statement_use.hpp"
+#include "core/command_topic.hpp"
 #include "core/constants.hpp"
 #include "core/value_types.hpp"
 
@@ -112,6 +113,7 @@ void load_channel(const std::shared_ptr<SQLite::Database>& database, const int64
   if (!channel.contains("name")) throw std::runtime_error("Не указано имя канала");
   if (!channel.contains("value_type")) throw std::runtime_error("Не указан тип канала");
   const auto name = channel.at("name").get<std::string>();
+  require_topic_name(name);
   const auto value_type = channel.at("value_type").get<std::string>();
 
   switch (register_string_type(value_type)) {
@@ -231,6 +233,7 @@ void load_bit_fields(const int64_t& connection_id, const json& bit_fields, const
                      bool registers_writable) {
   for (const auto& bit_field : bit_fields) {
     const auto name = bit_field.at("name").get<std::string>();
+    require_topic_name(name);
     const auto bit_number = whole_number<uint32_t>(bit_field.at("offset"), "offset");
     const bool bit_read_only = member_or(bit_field, "read_only", read_only);
     // A writable bit would be subscribed and then written with no function

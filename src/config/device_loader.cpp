@@ -10,6 +10,7 @@
 #include "config/cache_database.hpp"
 #include "config/json_numbers.hpp"
 #include "config/statement_use.hpp"
+#include "core/command_topic.hpp"
 #include "core/constants.hpp"
 
 namespace {
@@ -88,6 +89,7 @@ device_address_t address_from_sid(const json& sid, const std::string& cname) {
   if (pieces.size() != 3) throw std::runtime_error(valtec_sid_message);
   address.model = pieces[0];
   address.slave_id = slave_id_from_text(pieces[1]);
+  require_topic_name(pieces[2]);
   address.topic = fmt::format("{}_{}", cname, pieces[2]);
   address.extra = valtec_serial_bytes(pieces[2]);
   return address;
@@ -125,6 +127,7 @@ bool load_device(const int64_t& connection_id, const json& device, const json& p
                                  [&](const auto& entry) { return entry.second == type; });
   if (!known) throw std::runtime_error(device_message);
   const auto cname = device.at("cname").get<std::string>();
+  require_topic_name(cname);
   const auto address = address_from_sid(device.at("sid"), cname);
 
   if (topic_is_taken(address.topic)) {

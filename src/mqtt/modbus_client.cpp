@@ -16,6 +16,14 @@ namespace {
 constexpr std::size_t client_id_length = 23;
 const char* const client_name = "korvex";
 
+// Longer than the text of any value a channel can take: refused before the
+// payload is copied, so large messages cannot pile up in memory.
+constexpr int max_command_payload = 256;
+// Commands that may wait for one port. A port whose device never answers
+// drains one command per read timeout; beyond this the newest are refused.
+// It holds a burst of ten thousand commands however slowly they drain.
+constexpr std::size_t inbound_queue_capacity = 10'000;
+
 }  // namespace
 
 std::string make_client_id(const std::string& uuid_text) {
@@ -121,6 +129,17 @@ void modbus_client_t::serve_connection(int64_t connection_id) {
   } catch (const std::exception& error) {
     spdlog::error("{}", error.what());
   }
+  close_inbound_queue(connection_id);
+}
+
+void modbus_client_t::close_inbound_queue(int64_t connection_id) {
+  auto& queue = *inbound_queues.at(connection_id);
+  queue.stop();
+  std::size_t dropped = 0;
+  for (mqtt_message_t command; queue.pop(command);) ++dropped;
+  if (dropped > 0) {
+    spdlog::error("Очередь входящих сообщений ({}) : не выполнено команд : {}", connection_id, dropped);
+  }
 }
 
 void modbus_client_t::publish_loop() {
@@ -182,24 +201,37 @@ void modbus_client_t::subscribe_topics() {
   // An exception must not leave a library callback; a failed subscription
   // is retried at the next connect.
   try {
-    std::vector<std::string> topics;
+    std::vector<std::pair<std::string, bool>> topics;  // command topic, commandable
     {
       SQLite::Statement rows(
           *database, "SELECT DeviceTopic AS device_topic, ChannelTopic AS channel_topic FROM Topics WHERE Subscribe = 1");
       while (rows.executeStep()) {
-        topics.push_back(fmt::format(fmt::runtime(command_topic_format), rows.getColumn("device_topic").getString(),
-                                     rows.getColumn("channel_topic").getString()));
+        const auto device_topic = rows.getColumn("device_topic").getString();
+        const auto channel_topic = rows.getColumn("channel_topic").getString();
+        topics.emplace_back(fmt::format(fmt::runtime(command_topic_format), device_topic, channel_topic),
+                            is_commandable_name(device_topic) && is_commandable_name(channel_topic));
       }
     }
     if (topics.empty()) return;
     // One request per topic: this library version has no request for many.
-    // The line reports the first refusal, or success when there was none.
+    // The line counts what was subscribed and reports the first refusal, or
+    // success when there was none; every topic left out has its own line.
     int result = MOSQ_ERR_SUCCESS;
-    for (const auto& topic : topics) {
+    std::size_t subscribed = 0;
+    for (const auto& [topic, commandable] : topics) {
+      if (!commandable) {
+        spdlog::error("Брокер : {} : подписка невозможна : символ '/' в имени устройства или канала", topic);
+        continue;
+      }
       const int topic_result = subscribe(nullptr, topic.c_str(), 0);
-      if (result == MOSQ_ERR_SUCCESS) result = topic_result;
+      if (topic_result == MOSQ_ERR_SUCCESS) {
+        ++subscribed;
+      } else {
+        spdlog::error("Брокер : {} : ошибка подписки : {} ({})", topic, mosqpp::strerror(topic_result), topic_result);
+        if (result == MOSQ_ERR_SUCCESS) result = topic_result;
+      }
     }
-    spdlog::info("Брокер : подписка на {} {} : {} ({})", topics.size(), plural_form(topics.size(), "топик", "топика", "топиков"),
+    spdlog::info("Брокер : подписка на {} {} : {} ({})", subscribed, plural_form(subscribed, "топик", "топика", "топиков"),
                  mosqpp::strerror(result), result);
   } catch (const std::exception& error) {
     spdlog::error("Брокер : подписка : {}", error.what());
@@ -210,6 +242,11 @@ void modbus_client_t::on_message(const struct mosquitto_message* message) {
   const std::string topic = message->topic != nullptr ? message->topic : "";
   const auto [device_topic, channel_topic] = parse_command_topic(topic);
   if (device_topic.empty() || channel_topic.empty()) return;
+  if (message->payloadlen > max_command_payload) {
+    spdlog::error("Брокер : {} : команда отклонена : {} байт, допустимо не более {}", topic, message->payloadlen,
+                  max_command_payload);
+    return;
+  }
   const auto* bytes = static_cast<const uint8_t*>(message->payload);
   mqtt_message_t command{message->mid, topic,
                          bytes != nullptr ? modbus_vector_t(bytes, bytes + message->payloadlen) : modbus_vector_t{},
@@ -218,7 +255,11 @@ void modbus_client_t::on_message(const struct mosquitto_message* message) {
     std::lock_guard lock(pending_mutex);
     // Checked again under the lock: open_routing sets the flag under it.
     if (!routing_ready.load(std::memory_order_relaxed)) {
-      pending_commands.push_back(std::move(command));
+      if (pending_commands.size() >= inbound_queue_capacity) {
+        spdlog::error("Брокер : {} : команда отклонена : очередь ожидания переполнена", topic);
+      } else {
+        pending_commands.push_back(std::move(command));
+      }
       return;
     }
   }
@@ -246,6 +287,13 @@ void modbus_client_t::open_routing() {
   }
 }
 
+bool modbus_client_t::is_retained_repeat(const mqtt_message_t& command) const {
+  const auto& [message_id, topic, payload, qos, retain] = command;
+  if (!retain) return false;
+  const auto queued = queued_retained.find(topic);
+  return queued != queued_retained.end() && queued->second == payload;
+}
+
 void modbus_client_t::route_command(const std::string& device_topic, const std::string& channel_topic,
                                     mqtt_message_t&& command) {
   // Standby: no lookup, nothing to route to.
@@ -263,7 +311,24 @@ void modbus_client_t::route_command(const std::string& device_topic, const std::
     }
     const auto queue = inbound_queues.find(connection_id);
     if (queue == inbound_queues.end()) return;
-    queue->second->push(std::move(command));
+    if (is_retained_repeat(command)) {
+      spdlog::debug("Брокер : {} : сохранённая команда уже выполнена", std::get<1>(command));
+      return;
+    }
+    const bool retained = std::get<4>(command);
+    const std::string topic = std::get<1>(command);
+    const modbus_vector_t payload = retained ? std::get<2>(command) : modbus_vector_t{};
+    switch (queue->second->try_push(std::move(command), inbound_queue_capacity)) {
+      case push_result_t::pushed:
+        if (retained) queued_retained[topic] = payload;
+        break;
+      case push_result_t::full:
+        spdlog::error("Брокер : {} : команда отклонена : очередь порта {} переполнена", topic, connection_id);
+        break;
+      case push_result_t::stopped:
+        spdlog::error("Брокер : {} : команда отклонена : порт {} не работает", topic, connection_id);
+        break;
+    }
   } catch (const std::exception& error) {
     // Must not leave the library callback; the command is dropped.
     spdlog::error("Брокер : {} : {}", std::get<1>(command), error.what());

@@ -6,6 +6,7 @@
 
 #include "config/statement_use.hpp"
 #include "core/command_topic.hpp"
+#include "core/payload_text.hpp"
 #include "modbus/frame_factory.hpp"
 #include "port/modbus_port.hpp"
 
@@ -83,7 +84,7 @@ void modbus_port_t::write_channel(const mqtt_message_t& message, std::string& lo
   const bool update_on_write = row->getColumn("update_on_write").getUInt() != 0;
   const uint32_t attempts = row->getColumn("repeat_on_error").getUInt();
   spdlog::info("{} : установка значения", topic);
-  const std::string payload_text(payload.begin(), payload.end());
+  const std::string payload_text = loggable_payload(std::string(payload.begin(), payload.end()));
 
   bool written = false;
   if (!data.empty()) {

@@ -249,6 +249,18 @@ const struct {
      "[" USE_PAIR R"(, {"op": "replace", "path": ")" CHANNEL R"(/reg_type", "value": "input"},
          {"op": "add", "path": ")" PAIR R"(/channels/0/read_only", "value": false}])",
      "Указан недоступный для записи тип регистра"},
+    // '+' and '#' are wildcards in a topic: no value under such a name could
+    // be published, and a command subscription would take in other topics.
+    {"channel name with +", R"([{"op": "replace", "path": ")" CHANNEL R"(/name", "value": "t+1"}])",
+     "Недопустимое имя (t+1) : символы '+' и '#' в именах топиков MQTT запрещены"},
+    {"cname with #", R"([{"op": "replace", "path": "/ports/0/devices/0/cname", "value": "c#"},
+         {"op": "replace", "path": "/ports/0/parameters/0/cname", "value": "c#"}])",
+     "Недопустимое имя (c#) : символы '+' и '#' в именах топиков MQTT запрещены"},
+    {"bit field name with #",
+     R"([{"op": "add", "path": ")" CHANNEL R"(/bh_list", "value": [{"name": "#", "offset": 0}]}])",
+     "Недопустимое имя (#) : символы '+' и '#' в именах топиков MQTT запрещены"},
+    {"valtec serial number with +", R"([{"op": "replace", "path": ")" SID R"(", "value": "valtec:7:12+4"}])",
+     "Недопустимое имя (12+4) : символы '+' и '#' в именах топиков MQTT запрещены"},
     {"debug flag as text", R"([{"op": "add", "path": "/log", "value": {"is_debug": "yes"}}])",
      "[json.exception.type_error.302] type must be boolean, but is string"},
     // Numbers that do not fit their field, or are not whole where it needs a

@@ -24,11 +24,12 @@ struct received_message_t {
 };
 
 // A private mosquitto on a free loopback port, with its own configuration in
-// a temporary folder, anonymous access and no persistence. It is stopped when
-// the object goes away.
+// a temporary folder and anonymous access. Only a broker that keeps its
+// retained messages persists them, across restart(). It is stopped when the
+// object goes away.
 class broker_t {
  public:
-  broker_t();
+  explicit broker_t(bool keeps_retained = false);
   ~broker_t();
   broker_t(const broker_t&) = delete;
   broker_t& operator=(const broker_t&) = delete;
@@ -38,8 +39,9 @@ class broker_t {
 
   // Kills the broker hard (SIGKILL): clients see the connection drop.
   void kill();
-  // Starts the broker again on the same port (killing it first if needed) and
-  // waits until it accepts connections. Retained messages are gone.
+  // Starts the broker again on the same port and waits until it accepts
+  // connections. Retained messages are gone, unless the broker keeps them:
+  // it is then stopped in order, which saves them.
   void restart();
   bool running();
   // What the broker wrote since its last start.
@@ -47,6 +49,9 @@ class broker_t {
 
   // Publishes with mosquitto_pub; throws when it fails.
   void publish(const std::string& topic, const std::string& payload, bool retain = false, int qos = 0) const;
+  // Publishes the same payload `count` times from one client, as fast as it
+  // goes; the payload may be larger than a command line can carry.
+  void flood(const std::string& topic, const std::string& payload, int count) const;
   // Subscribes with mosquitto_sub until `count` messages arrived or the
   // timeout passed; returns what arrived.
   std::vector<received_message_t> collect(const std::string& topic_filter, size_t count,
@@ -56,6 +61,7 @@ class broker_t {
   void start();
 
   temp_dir_t folder;
+  bool keeps_retained;
   std::string host_name = "127.0.0.1";
   int port_number = 0;
   std::unique_ptr<child_process_t> process;
