@@ -58,7 +58,7 @@ void parse_records(std::string& buffer, std::vector<received_message_t>& out) {
 
 }  // namespace
 
-broker_t::broker_t() {
+broker_t::broker_t(bool anonymous) : anonymous(anonymous) {
   folder.write("mosquitto.log", "");
   // A parallel test may grab the port between our probe and the broker's
   // bind; the broker then exits at once and another port is tried.
@@ -77,7 +77,7 @@ broker_t::~broker_t() { kill(); }
 
 void broker_t::start() {
   const auto config = folder.write("mosquitto.conf", "listener " + std::to_string(port_number) + " " + host_name +
-                                                         "\nallow_anonymous true\npersistence false\n");
+                                                         "\nallow_anonymous " + (anonymous ? "true" : "false") + "\npersistence false\n");
   const auto log_path = folder.path() / "mosquitto.log";
   const int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (log_fd < 0) throw std::system_error(errno, std::generic_category(), "open broker log");

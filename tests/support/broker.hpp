@@ -28,7 +28,9 @@ struct received_message_t {
 // the object goes away.
 class broker_t {
  public:
-  broker_t();
+  // A broker that refuses anonymous clients answers every connect with
+  // "not authorised".
+  explicit broker_t(bool anonymous = true);
   ~broker_t();
   broker_t(const broker_t&) = delete;
   broker_t& operator=(const broker_t&) = delete;
@@ -58,6 +60,7 @@ class broker_t {
   temp_dir_t folder;
   std::string host_name = "127.0.0.1";
   int port_number = 0;
+  bool anonymous = true;
   std::unique_ptr<child_process_t> process;
 };
 
