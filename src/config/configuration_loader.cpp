@@ -26,6 +26,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Seconds; the limits of the MQTT keep-alive that the broker library takes.
+constexpr int32_t min_keep_alive = 5;
+constexpr int32_t max_keep_alive = 65535;
+
 json parse_file(const fs::path& path) {
   std::ifstream input(path);
   return json::parse(input);
@@ -171,7 +175,10 @@ service_settings_t read_settings(const json& config, bool is_debug, bool debug_f
   if (const json* mqtt = find_member(config, "mqtt"); mqtt != nullptr && mqtt->is_object()) {
     settings.url = member_or(*mqtt, "url", settings.url);
     settings.port = whole_member_or(*mqtt, "port", settings.port, 1, UINT16_MAX);
-    settings.keep_alive = member_or(*mqtt, "keep_alive", settings.keep_alive);
+    // The broker library refuses every connect outside this range (and 0
+    // turns its network thread into a busy loop): the service would only
+    // ever wait for a broker it can never reach.
+    settings.keep_alive = whole_member_or(*mqtt, "keep_alive", settings.keep_alive, min_keep_alive, max_keep_alive);
   }
   return settings;
 }

@@ -1,5 +1,9 @@
 #include "mqtt/modbus_client.hpp"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <exception>
 
@@ -15,6 +19,11 @@ namespace {
 
 constexpr std::size_t client_id_length = 23;
 const char* const client_name = "korvex";
+// The library's own reconnection waits 1, 4, 9, 16, 25 and then 30 seconds
+// between attempts: a broker that is away or refuses the client is not
+// hammered, and one that comes back is found again within half a minute.
+constexpr unsigned reconnect_delay_first = 1;
+constexpr unsigned reconnect_delay_max = 30;
 
 // Longer than the text of any value a channel can take: refused before the
 // payload is copied, so large messages cannot pile up in memory.
@@ -47,7 +56,6 @@ modbus_client_t::modbus_client_t(const std::string& client_id, bool clean_sessio
 }
 
 modbus_client_t::~modbus_client_t() {
-  // Stop first, so that a loss racing the shutdown asks for no reconnection.
   stop = true;
   // The network loop ends only after a disconnect request; without one
   // loop_stop would wait for ever.
@@ -65,11 +73,25 @@ modbus_client_t::~modbus_client_t() {
 }
 
 int modbus_client_t::connect(const char* host, int port, int keep_alive) {
+  reconnect_delay_set(reconnect_delay_first, reconnect_delay_max, true);
   // Qualified: this class's own connect hides the library's.
   if (mosqpp::mosquittopp::connect(host, port, keep_alive) != MOSQ_ERR_SUCCESS) {
     spdlog::error("Ошибка подключения к брокеру Mosquitto");
+  } else {
+    disable_nagle();
   }
   return loop_start();
+}
+
+void modbus_client_t::disable_nagle() {
+  // A re-read after a command is one small publish: held back by Nagle's
+  // algorithm for the broker's delayed acknowledgement, it reached the
+  // subscribers tens of milliseconds late. This library version refuses the
+  // option through the wrapper (opts_set knows only the old options) and
+  // the wrapper hides the C handle, so it goes on the library's socket at
+  // every connect, before anything but the CONNECT packet was sent.
+  const int one = 1;
+  if (const int fd = socket(); fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 }
 
 void modbus_client_t::request_stop() {
@@ -167,6 +189,7 @@ void modbus_client_t::publish_loop() {
 void modbus_client_t::on_connect(int rc) {
   spdlog::info("Брокер : подключение : {} ({})", mosqpp::strerror(rc), rc);
   if (rc != 0) return;
+  disable_nagle();
   subscribe_topics();
   connected = true;
 }
@@ -176,11 +199,13 @@ void modbus_client_t::on_connect_with_flags(int rc, int flags) {
 }
 
 void modbus_client_t::on_disconnect(int rc) {
-  spdlog::warn("Брокер : {} ({})", mosqpp::strerror(rc), rc);
-  if (rc == 0 || stop) return;
-  connected = false;
-  const int reconnect_rc = reconnect_async();
-  spdlog::warn("Брокер : запрос на переподключение : {} ({})", mosqpp::strerror(reconnect_rc), reconnect_rc);
+  // The library's network loop reconnects by itself, with its growing
+  // delay. Asking for a reconnection here as well raced it: two sockets per
+  // attempt, one session replacing the other at the broker.
+  const bool session_lost = connected.exchange(false);
+  // An attempt that the broker refused was reported by on_connect already:
+  // one line per attempt, not three, while a broker keeps refusing.
+  if (session_lost || rc == 0) spdlog::warn("Брокер : {} ({})", mosqpp::strerror(rc), rc);
 }
 
 void modbus_client_t::on_publish(int mid) { spdlog::trace("{}: {}", "on_publish", mid); }

@@ -59,6 +59,8 @@ class modbus_client_t : private mosqpp::mosquittopp {
 
   void publish_loop();
   void serve_connection(int64_t connection_id);
+  // TCP_NODELAY on the library's socket of the current connection.
+  void disable_nagle();
 
   // Subscribes to the command topic of every writable channel; run at
   // every successful connect, since a clean session keeps none.

@@ -38,6 +38,10 @@ port_clock_t port_clock_t::system() {
                            const std::function<bool()>& stopped) {
     cv.wait_until(lock, std::chrono::steady_clock::now() + wait, stopped);
   };
+  clock.delay_wait = [](std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                        std::chrono::milliseconds wait, const std::function<bool()>& stopped) {
+    cv.wait_until(lock, std::chrono::steady_clock::now() + wait, stopped);
+  };
   return clock;
 }
 

@@ -42,6 +42,10 @@ struct port_clock_t {
   std::function<void(std::condition_variable&, std::unique_lock<std::mutex>&, std::chrono::seconds wait,
                      const std::function<bool()>& stopped)>
       interval_wait;
+  // The poll delay before a request, the same way: a stop cuts it short.
+  std::function<void(std::condition_variable&, std::unique_lock<std::mutex>&, std::chrono::milliseconds wait,
+                     const std::function<bool()>& stopped)>
+      delay_wait;
 
   static port_clock_t system();
 };
@@ -134,6 +138,8 @@ class modbus_port_t {
   void open_connection();
   bool broker_connected() const;
   void interval_wait(int32_t poll_interval, long elapsed);
+  // Waits a poll delay; false when the stop came first.
+  bool pause(std::chrono::milliseconds delay);
 
   // The database goes last: every statement below is destroyed before it.
   std::shared_ptr<SQLite::Database> database;
@@ -160,6 +166,8 @@ class modbus_port_t {
   // start and no "r" since. Both the poll task and the inbound worker publish.
   std::mutex error_topics_mutex;
   std::unordered_set<std::string> error_free_topics;
+  // Every wait of the port (interval, poll delays) is on these, so the stop
+  // request ends each of them at once.
   std::mutex interval_mutex;
   std::condition_variable interval_cv;
   std::mutex inbound_mutex;

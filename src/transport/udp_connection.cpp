@@ -9,6 +9,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "transport/peer_address.hpp"
 #include "transport/timeouts.hpp"
 
 namespace {
@@ -20,16 +21,21 @@ constexpr std::size_t largest_datagram = 65536;
 }  // namespace
 
 udp_connection_t::udp_connection_t(const SQLite::Statement& row)
-    : address(row.getColumn("host").getString(), static_cast<uint16_t>(row.getColumn("host_port").getUInt())),
+    : host(row.getColumn("host").getString()),
+      host_port(static_cast<uint16_t>(row.getColumn("host_port").getUInt())),
       socket(std::make_unique<korvex_net::datagram_socket_t>()),
       datagram(largest_datagram) {
   connection_id = row.getColumn("connection_id").getInt64();
   rto = row.getColumn("rto").getUInt();
   sto = row.getColumn("sto").getUInt();
-  name = fmt::format("{}", address.to_string());
-  if (const auto error = socket->open()) throw std::system_error(error);
-  available = true;
-  connect_socket();
+  udp_connection_t::init();
+  if (available) open();
+}
+
+void udp_connection_t::init() {
+  address = resolve_peer(host, host_port);
+  available = address.has_value();
+  name = available ? address->to_string() : fmt::format("{}:{}", host, host_port);
 }
 
 udp_connection_t::~udp_connection_t() { close_socket(); }
@@ -38,18 +44,19 @@ bool udp_connection_t::is_open() { return socket->is_open(); }
 
 bool udp_connection_t::open() {
   if (is_open()) return true;
+  if (!address) return false;
   if (const auto error = socket->open()) {
-    spdlog::log(open_failure_level(spdlog::level::info), "UDP : открытие ({}) : {} ({})", address.to_string(),
-                error.message(), error.value());
+    spdlog::log(open_failure_level(spdlog::level::info), "UDP : открытие ({}) : {} ({})", name, error.message(),
+                error.value());
     return false;
   }
   return connect_socket();
 }
 
 bool udp_connection_t::connect_socket() {
-  const std::error_code error = socket->connect(address);
+  const std::error_code error = socket->connect(*address);
   spdlog::log(error ? open_failure_level(spdlog::level::info) : spdlog::level::info, "UDP : открытие ({}) : {} ({})",
-              address.to_string(), error.message(), error.value());
+              name, error.message(), error.value());
   if (error) {
     // Closed again, so is_open() stays false and the next open() retries.
     socket->close();
@@ -66,7 +73,7 @@ void udp_connection_t::close_socket() {
   kept.clear();
   if (!socket->is_open()) return;
   const std::error_code error = socket->close();
-  spdlog::info("UDP : закрытие ({}) : {} ({})", address.to_string(), error.message(), error.value());
+  spdlog::info("UDP : закрытие ({}) : {} ({})", name, error.message(), error.value());
 }
 
 long udp_connection_t::read(uint8_t* buffer, std::size_t size) {

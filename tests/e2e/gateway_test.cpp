@@ -122,9 +122,8 @@ TEST(Gateway, PublishesValuesAndErrorsWritesCommandsAndStopsOnSigterm) {
 }
 
 // The broker hands a retained command over right at the subscription, which
-// may come before the gateway has its ports: it must reach the device. The stop then
-// comes in the middle of a pass against a slow device.
-TEST(Gateway, WritesACommandRetainedBeforeItStartedAndStopsMidPass) {
+// may come before the gateway has its ports: it must reach the device.
+TEST(Gateway, WritesACommandRetainedBeforeItStarted) {
   broker_t broker;
   broker.publish("/devices/boiler_1/controls/setpoint/on", "33", true);
   modbus_slave_t slave(korvex_test::modbus_transport_t::tcp);
@@ -137,21 +136,8 @@ TEST(Gateway, WritesACommandRetainedBeforeItStartedAndStopsMidPass) {
       << gateway.output_text();
   EXPECT_TRUE(gateway.wait_for("1::boiler_1::setpoint : 33 : установка значения : успешно", deadline)) << gateway.output_text();
 
-  korvex_test::modbus_faults_t slow;
-  slow.reply_delay = 200ms;
-  slave.set_faults(slow);
-  const std::string pass_start = "Порт 1 : plant : начало опроса : 3 параметра";
-  const int passes = gateway.count(pass_start);
-  ASSERT_TRUE(gateway.wait_for(pass_start, deadline, passes + 1)) << gateway.output_text();
   gateway.send_signal(SIGTERM);
   EXPECT_EQ(gateway.wait_exit(5s), 1);
-  EXPECT_EQ(gateway.count("Termination request (15) : завершение работы"), 1);
-  EXPECT_EQ(gateway.count("Очередь входящих сообщений (1) : остановлено"), 1);
-  const auto messages = gateway.messages();
-  ASSERT_GE(messages.size(), 2u);
-  EXPECT_EQ(std::vector(messages.end() - 2, messages.end()),
-            (std::vector<std::string>{"Работа клиента завершена", closing_line}))
-      << gateway.output_text();
 }
 
 // Commands for a device that never answers drain one per read timeout. A

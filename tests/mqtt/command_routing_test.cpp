@@ -134,7 +134,7 @@ bool has_line_starting(const std::vector<std::string>& lines, const std::string&
 // The broker keeps it across its restart and hands it over again then: it
 // must not be queued twice, or it would undo the commands written after it.
 TEST(CommandRouting, BrokerCommandsReachTheirConnectionsQueueEarlyOnesIncluded) {
-  broker_t broker(true);
+  broker_t broker({.keeps_retained = true});
   broker.publish("/devices/boiler_1/controls/setpoint/on", "21", true);
   log_capture_t log;
   client_rig_t rig(&two_lines);

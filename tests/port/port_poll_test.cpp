@@ -140,21 +140,6 @@ TEST(PortPoll, IntervalWaitIsTheRestOfTheInterval) {
   EXPECT_TRUE(running.stop(5s));
 }
 
-// A stop during the wait ends the loop at once, without waiting for the
-// deadline of the real steady clock.
-TEST(PortPoll, StopDuringTheIntervalWaitEndsAtOnce) {
-  modbus_slave_t slave(modbus_transport_t::tcp);
-  log_capture_t log;
-  port_rig_t rig(fill(tcp_config(slave, temp_channel), {}));
-  rig.client->database_handle()->exec("UPDATE Connections SET PollInterval = 3600");
-  auto port = rig.make_port();
-  running_port_t running(*port);
-  ASSERT_TRUE(wait_until([&] { return log.count("Порт 1 : line : таймаут : 3600 сек.") == 1; }));
-  const auto asked = std::chrono::steady_clock::now();
-  EXPECT_TRUE(running.stop(5s));
-  EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
-}
-
 // While the broker is away the port reads nothing and only warns, without
 // the timeout line; without a poll interval a skipped pass still pauses a
 // second before the next one instead of spinning on the warning.
@@ -222,32 +207,6 @@ TEST(PortPoll, PollReconnectReopensBeforeEachPass) {
   EXPECT_EQ(rig.published.received(),
             (std::vector<std::pair<std::string, std::string>>(3, {temp_topic, "5"})));
   EXPECT_EQ(count_lines_starting(log, "127.0.0.1:" + std::to_string(slave.port()) + " : закрытие"), 3);
-}
-
-// A stop while a pass reads a long list ends the pass after the current
-// channel.
-TEST(PortPoll, StopDuringAPassEndsAfterTheCurrentChannel) {
-  modbus_slave_t slave(modbus_transport_t::tcp);
-  slave.set_faults({.reply_delay = 200ms});
-  std::string channels;
-  for (int i = 0; i < 10; ++i) {
-    if (i > 0) channels += ",";
-    channels += fmt::format(R"({{"name": "c{}", "value_type": "u16", "reg_type": "holding", "reg_addr": {}}})", i, i);
-  }
-  log_capture_t log;
-  port_rig_t rig(tcp_config(slave, channels));
-  handed_clock_t clock;
-  auto port = rig.make_port(1, clock.clock());
-  auto running = std::make_unique<running_port_t>(*port);
-  ASSERT_TRUE(rig.published.wait_for(1));
-  EXPECT_TRUE(running->stop(5s));
-  const auto published = rig.published.received().size();
-  EXPECT_LT(published, 10u);
-  EXPECT_EQ(count_lines_starting(log, "Порт 1 : line : опрос завершен"), 1);
-  running.reset();
-  port.reset();
-  EXPECT_EQ(log.count("Очередь входящих сообщений (1) : остановлено"), 1);
-  EXPECT_EQ(rig.published.received().size(), published);
 }
 
 // A serial adapter missing at start-up does not end the port: each pass

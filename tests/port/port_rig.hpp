@@ -50,7 +50,7 @@ inline std::string fill(std::string text, const std::vector<std::pair<std::strin
 class handed_clock_t {
  public:
   port_clock_t clock() {
-    port_clock_t clock;
+    port_clock_t clock = port_clock_t::system();
     clock.steady_seconds = [this] {
       std::lock_guard lock(mutex);
       if (readings.empty()) return last_reading;

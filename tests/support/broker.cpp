@@ -58,7 +58,7 @@ void parse_records(std::string& buffer, std::vector<received_message_t>& out) {
 
 }  // namespace
 
-broker_t::broker_t(bool keeps_retained) : keeps_retained(keeps_retained) {
+broker_t::broker_t(options_t options) : options(options) {
   folder.write("mosquitto.log", "");
   // A parallel test may grab the port between our probe and the broker's
   // bind; the broker then exits at once and another port is tried.
@@ -78,10 +78,10 @@ broker_t::~broker_t() { kill(); }
 void broker_t::start() {
   const std::string persistence =
       // As root the broker would drop to a user that cannot write our folder.
-      keeps_retained ? "persistence true\npersistence_location " + folder.path().string() + "/\nuser root\n"
+      options.keeps_retained ? "persistence true\npersistence_location " + folder.path().string() + "/\nuser root\n"
                      : "persistence false\n";
   const auto config = folder.write("mosquitto.conf", "listener " + std::to_string(port_number) + " " + host_name +
-                                                         "\nallow_anonymous true\n" + persistence);
+                                                         "\nallow_anonymous " + (options.anonymous ? "true" : "false") + "\n" + persistence);
   const auto log_path = folder.path() / "mosquitto.log";
   const int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (log_fd < 0) throw std::system_error(errno, std::generic_category(), "open broker log");
@@ -107,7 +107,7 @@ void broker_t::kill() {
 }
 
 void broker_t::restart() {
-  if (process && keeps_retained) process->stop(SIGTERM);
+  if (process && options.keeps_retained) process->stop(SIGTERM);
   kill();
   start();
 }

@@ -24,12 +24,18 @@ struct received_message_t {
 };
 
 // A private mosquitto on a free loopback port, with its own configuration in
-// a temporary folder and anonymous access. Only a broker that keeps its
-// retained messages persists them, across restart(). It is stopped when the
-// object goes away.
+// a temporary folder. It is stopped when the object goes away.
 class broker_t {
  public:
-  explicit broker_t(bool keeps_retained = false);
+  // A broker that keeps retained messages persists them across restart(); one
+  // that refuses anonymous clients answers every connect with "not
+  // authorised".
+  struct options_t {
+    bool keeps_retained = false;
+    bool anonymous = true;
+  };
+  explicit broker_t(options_t options);
+  broker_t() : broker_t(options_t{}) {}
   ~broker_t();
   broker_t(const broker_t&) = delete;
   broker_t& operator=(const broker_t&) = delete;
@@ -61,7 +67,7 @@ class broker_t {
   void start();
 
   temp_dir_t folder;
-  bool keeps_retained;
+  options_t options;
   std::string host_name = "127.0.0.1";
   int port_number = 0;
   std::unique_ptr<child_process_t> process;

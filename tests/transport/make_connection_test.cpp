@@ -38,7 +38,7 @@ TEST(make_connection, chooses_the_kind_by_the_row_type_and_names_it_by_its_setti
   }
 }
 
-TEST(make_connection, refuses_unknown_types_and_hosts_that_do_not_resolve) {
+TEST(make_connection, refuses_unknown_types_and_leaves_unresolved_hosts_unavailable) {
   for (const std::string type : {"base.can", "BASE.TCP"}) {
     try {
       make_connection(connection_row_t({.type = type}).row());
@@ -47,9 +47,14 @@ TEST(make_connection, refuses_unknown_types_and_hosts_that_do_not_resolve) {
       EXPECT_EQ(std::string(error.what()), type + " : неизвестный токен");
     }
   }
-  // The empty name fails inside the resolver without any lookup traffic.
+  // A host that does not resolve (yet) leaves the connection unavailable
+  // under its configured name; the port resolves it again at each pass. The
+  // empty name fails inside the resolver without any lookup traffic.
   for (const std::string type : {"base.tcp", "base.udp"}) {
-    EXPECT_THROW(make_connection(connection_row_t({.type = type, .host = ""}).row()), std::system_error) << type;
+    const auto connection = make_connection(connection_row_t({.type = type, .host = ""}).row());
+    EXPECT_FALSE(connection->available) << type;
+    EXPECT_FALSE(connection->open()) << type;
+    EXPECT_EQ(connection->name, ":502") << type;
   }
 }
 
