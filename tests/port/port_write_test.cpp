@@ -104,10 +104,11 @@ TEST(PortWrite, CommandsAreWrittenAndReadBack) {
     // A good command behind it shows the worker went on, and marks the end.
     rig.command(sp_command, "9");
     ASSERT_TRUE(wait_until([&] { return log.count("1::c_1::sp : 9 : установка значения : успешно") == 1; }));
+    // The last re-read is published after its own lines are logged.
+    ASSERT_TRUE(rig.published.wait_for(pass + c.rereads.size() + (c.update_on_write ? 3 : 1)));
     for (const auto& line : c.lines) {
       EXPECT_EQ(log.count(line), std::count(c.lines.begin(), c.lines.end(), line)) << line;
     }
-    ASSERT_TRUE(rig.published.wait_for(pass + c.rereads.size() + (c.update_on_write ? 3 : 1)));
     auto expected = c.rereads;
     expected.emplace_back(sp_topic, "9");
     if (c.update_on_write) {
