@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cfloat>
 #include <stdexcept>
 #include <vector>
 
@@ -9,7 +10,9 @@
 #include <fmt/format.h>
 
 #include "config/cache_database.hpp"
+#include "config/json_numbers.hpp"
 #include "config/statement_use.hpp"
+#include "core/command_topic.hpp"
 #include "core/constants.hpp"
 #include "core/value_types.hpp"
 
@@ -31,19 +34,35 @@ bool registers_are_writable(const std::string& reg_type) {
   return write_functions.count(find_token(register_types, reg_type)) != 0;
 }
 
+// A number in text, as stoul reads it, that must fit `high`.
+unsigned long text_number(const std::string& text, int base, const char* key, unsigned long high) {
+  const unsigned long value = std::stoul(text, nullptr, base);
+  if (value > high) throw std::runtime_error(bad_number_text(key, json(text)));
+  return value;
+}
+
 uint16_t register_address(const json& reg_addr) {
-  if (!reg_addr.is_string()) return reg_addr.get<uint16_t>();
+  if (!reg_addr.is_string()) return whole_number<uint16_t>(reg_addr, "reg_addr");
   std::string text = reg_addr.get<std::string>();
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   const int base = text.rfind("0x", 0) == 0 ? 16 : 10;
-  return static_cast<uint16_t>(std::stoul(text, nullptr, base));
+  return static_cast<uint16_t>(text_number(text, base, "reg_addr", UINT16_MAX));
 }
 
-// Function codes are written in hexadecimal when given as text.
-uint16_t function_code(const json& code) {
-  if (code.is_string()) return static_cast<uint16_t>(std::stoul(code.get<std::string>(), nullptr, 16));
-  return code.get<uint16_t>();
+// Function codes are written in hexadecimal when given as text. A request
+// carries the code in one byte.
+uint8_t function_code(const json& code, const char* key) {
+  if (code.is_string()) return static_cast<uint8_t>(text_number(code.get<std::string>(), 16, key, UINT8_MAX));
+  return whole_number<uint8_t>(code, key);
+}
+
+// Scale is kept as a 32-bit float; a number beyond its range has none.
+double scale_factor(const json& scale) {
+  if (scale.is_number() && !(std::fabs(scale.get<double>()) <= FLT_MAX)) {
+    throw std::runtime_error(bad_number_text("scale", scale));
+  }
+  return static_cast<double>(scale.get<float>());
 }
 
 // The request bytes as hexadecimal text; "{reg_addr}" in it stands for the
@@ -52,7 +71,7 @@ std::vector<uint8_t> pattern_bytes(const json& channel) {
   std::string text = channel.at("pattern").get<std::string>();
   if (text.find("reg_addr") != std::string::npos) {
     fmt::dynamic_format_arg_store<fmt::format_context> arguments;
-    arguments.push_back(fmt::arg("reg_addr", channel.at("reg_addr").get<uint16_t>()));
+    arguments.push_back(fmt::arg("reg_addr", whole_number<uint16_t>(channel.at("reg_addr"), "reg_addr")));
     text = fmt::vformat(text, arguments);
   }
   text = without_spaces(text);
@@ -79,7 +98,7 @@ void record_table_type(const std::string& type_name) {
 
 int64_t insert_debounce_row(SQLite::Database& database, const json& hold_seconds) {
   auto& insert = fresh_config_statement(insert_debounce);
-  insert.bind(":value", hold_seconds.get<int32_t>());
+  insert.bind(":value", whole_number<int32_t>(hold_seconds, "debounce"));
   insert.bind(":timer", 0);
   if (exec_and_reset(insert) != 1) throw std::runtime_error("Ошибка записи дребезга канала");
   return database.getLastInsertRowid();
@@ -93,6 +112,7 @@ void load_channel(const std::shared_ptr<SQLite::Database>& database, const int64
   if (!channel.contains("name")) throw std::runtime_error("Не указано имя канала");
   if (!channel.contains("value_type")) throw std::runtime_error("Не указан тип канала");
   const auto name = channel.at("name").get<std::string>();
+  require_topic_name(name);
   const auto value_type = channel.at("value_type").get<std::string>();
 
   switch (register_string_type(value_type)) {
@@ -129,7 +149,7 @@ void load_channel(const std::shared_ptr<SQLite::Database>& database, const int64
   if (!parent.empty()) {
     const json* offset = find_member(channel, "offset");
     if (offset == nullptr) throw std::runtime_error("Не указано смещение параметра в пользовательском типе");
-    insert.bind(":reg_addr", static_cast<int>(offset->get<uint16_t>()));
+    insert.bind(":reg_addr", static_cast<int>(whole_number<uint16_t>(*offset, "offset")));
   } else {
     const json* reg_type = find_member(channel, "reg_type");
     if (reg_type == nullptr || !reg_type->is_string() ||
@@ -152,15 +172,17 @@ void load_channel(const std::shared_ptr<SQLite::Database>& database, const int64
     insert.bind(":word_order", word_order);
   }
   if (const json* value = find_member(channel, "scale")) {
-    insert.bind(":scale", static_cast<double>(value->get<float>()));
+    insert.bind(":scale", scale_factor(*value));
   }
-  if (const json* value = find_member(channel, "correction")) insert.bind(":correction", value->get<int32_t>());
+  if (const json* value = find_member(channel, "correction")) {
+    insert.bind(":correction", whole_number<int32_t>(*value, "correction"));
+  }
   if (const json* value = find_member(channel, "unit")) insert.bind(":unit", value->get<std::string>());
   if (const json* value = find_member(channel, "error_value")) {
     insert.bind(":error_value", std::to_string(std::stoul(value->get<std::string>(), nullptr, 16)));
   }
-  if (const json* value = find_member(channel, "min")) insert.bind(":min_value", value->get<int32_t>());
-  if (const json* value = find_member(channel, "max")) insert.bind(":max_value", value->get<int32_t>());
+  if (const json* value = find_member(channel, "min")) insert.bind(":min_value", whole_number<int32_t>(*value, "min"));
+  if (const json* value = find_member(channel, "max")) insert.bind(":max_value", whole_number<int32_t>(*value, "max"));
 
   if (const json* value = find_member(channel, "debounce")) {
     const int64_t debounce_id = insert_debounce_row(*database, *value);
@@ -173,17 +195,20 @@ void load_channel(const std::shared_ptr<SQLite::Database>& database, const int64
     insert.bind(":write_condition", without_spaces(value->get<std::string>()));
   }
   if (const json* value = find_member(channel, "function_read")) {
-    insert.bind(":read_function", static_cast<int>(function_code(*value)));
+    insert.bind(":read_function", static_cast<int>(function_code(*value, "function_read")));
   }
   if (const json* value = find_member(channel, "function_write")) {
-    insert.bind(":write_function", static_cast<int>(function_code(*value)));
+    insert.bind(":write_function", static_cast<int>(function_code(*value, "function_write")));
   }
   if (channel.contains("pattern")) {
     const auto bytes = pattern_bytes(channel);
     if (!bytes.empty()) insert.bind(":pattern", bytes.data(), static_cast<int>(bytes.size()));
   }
   insert.bind(":format", member_or<std::string>(channel, "format", "{:.2f}"));
-  if (const json* value = find_member(channel, "poll_delay")) insert.bind(":poll_delay", value->get<uint32_t>());
+  // The port counts its delays in a signed 32-bit number.
+  if (const json* value = find_member(channel, "poll_delay")) {
+    insert.bind(":poll_delay", whole_number<uint32_t>(*value, "poll_delay", 0, INT32_MAX));
+  }
   if (exec_and_reset(insert) != 1) throw std::runtime_error("Ошибка записи канала");
 
   if (const json* bit_fields = find_member(channel, "bh_list")) {
@@ -207,7 +232,8 @@ void load_bit_fields(const int64_t& connection_id, const json& bit_fields, const
                      bool registers_writable) {
   for (const auto& bit_field : bit_fields) {
     const auto name = bit_field.at("name").get<std::string>();
-    const auto bit_number = bit_field.at("offset").get<uint32_t>();
+    require_topic_name(name);
+    const auto bit_number = whole_number<uint32_t>(bit_field.at("offset"), "offset");
     const bool bit_read_only = member_or(bit_field, "read_only", read_only);
     // A writable bit would be subscribed and then written with no function
     // code at all.

@@ -16,6 +16,7 @@
 #include "config/channel_loader.hpp"
 #include "config/connection_loader.hpp"
 #include "config/device_loader.hpp"
+#include "config/json_numbers.hpp"
 #include "config/statement_use.hpp"
 #include "core/constants.hpp"
 #include "core/exec_command.hpp"
@@ -24,6 +25,10 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// Seconds; the limits of the MQTT keep-alive that the broker library takes.
+constexpr int32_t min_keep_alive = 5;
+constexpr int32_t max_keep_alive = 65535;
 
 json parse_file(const fs::path& path) {
   std::ifstream input(path);
@@ -44,18 +49,16 @@ void wait_for_file(const fs::path& path) {
   while (!fs::exists(fs::status(path))) std::this_thread::sleep_for(std::chrono::seconds(1));
 }
 
+const char* const error_entry_message = "Ошибка описания пользовательского сообщения об ошибке";
+
 // Exception codes are read as written: decimal, or hexadecimal after "0x".
-uint16_t error_code(const json& code) {
-  if (code.is_number_integer()) return static_cast<uint16_t>(code.get<uint64_t>());
-  if (code.is_number_float()) {
-    // Low 16 bits of the value truncated toward zero, without an
-    // out-of-range conversion for huge values.
-    double low = std::fmod(std::trunc(code.get<double>()), 65536.0);
-    if (low < 0) low += 65536.0;
-    return static_cast<uint16_t>(low);
-  }
+// A reply carries the code in one byte.
+uint8_t error_code(const json& code) {
+  if (!code.is_string()) return static_cast<uint8_t>(whole_number(code, 0, UINT8_MAX, error_entry_message));
   const auto text = code.get<std::string>();
-  return static_cast<uint16_t>(std::stoul(text, nullptr, text.rfind("0x", 0) == 0 ? 16 : 10));
+  const unsigned long value = std::stoul(text, nullptr, text.rfind("0x", 0) == 0 ? 16 : 10);
+  if (value > UINT8_MAX) throw std::runtime_error(error_entry_message);
+  return static_cast<uint8_t>(value);
 }
 
 void load_errors(const json& errors, const int64_t& connection_id, const std::string& cname) {
@@ -68,7 +71,7 @@ void load_errors(const json& errors, const int64_t& connection_id, const std::st
     const json* code = find_member(entry, "code");
     const json* message = find_member(entry, "message");
     if (code == nullptr || message == nullptr) {
-      throw std::runtime_error("Ошибка описания пользовательского сообщения об ошибке");
+      throw std::runtime_error(error_entry_message);
     }
     auto& insert = fresh_config_statement(insert_error);
     insert.bind(":connection_id", connection_id);
@@ -165,14 +168,17 @@ service_settings_t read_settings(const json& config, bool is_debug, bool debug_f
   service_settings_t settings;
   settings.is_debug = is_debug;
   if (const json* log = find_member(config, "log"); log != nullptr && log->is_object()) {
-    settings.max_size = member_or(*log, "max_size", settings.max_size);
-    settings.max_files = member_or(*log, "max_files", settings.max_files);
+    settings.max_size = whole_member_or(*log, "max_size", settings.max_size);
+    settings.max_files = whole_member_or(*log, "max_files", settings.max_files);
     if (!debug_fixed) settings.is_debug = member_or(*log, "is_debug", settings.is_debug);
   }
   if (const json* mqtt = find_member(config, "mqtt"); mqtt != nullptr && mqtt->is_object()) {
     settings.url = member_or(*mqtt, "url", settings.url);
-    settings.port = member_or(*mqtt, "port", settings.port);
-    settings.keep_alive = member_or(*mqtt, "keep_alive", settings.keep_alive);
+    settings.port = whole_member_or(*mqtt, "port", settings.port, 1, UINT16_MAX);
+    // The broker library refuses every connect outside this range (and 0
+    // turns its network thread into a busy loop): the service would only
+    // ever wait for a broker it can never reach.
+    settings.keep_alive = whole_member_or(*mqtt, "keep_alive", settings.keep_alive, min_keep_alive, max_keep_alive);
   }
   return settings;
 }

@@ -10,6 +10,7 @@
 #include <spdlog/spdlog.h>
 
 #include "config/cache_database.hpp"
+#include "config/json_numbers.hpp"
 #include "config/statement_use.hpp"
 #include "core/constants.hpp"
 #include "serial/enums.h"
@@ -89,7 +90,7 @@ void store_serial_line(SQLite::Database& database, const json& connection, int64
   }
   const auto settings = decode_com_options(rs->at("com_options").get<std::string>());
   update.bind(":port", rs->at("com_port").get<std::string>());
-  update.bind(":baud_rate", rs->at("baud_rate").get<uint32_t>());
+  update.bind(":baud_rate", static_cast<uint32_t>(whole_number(rs->at("baud_rate"), 0, UINT32_MAX, serial_message)));
   update.bind(":byte_size", static_cast<int>(settings.byte_size));
   update.bind(":parity", static_cast<int>(settings.parity));
   update.bind(":stop_bits", static_cast<int>(settings.stop_bits));
@@ -107,7 +108,8 @@ void store_network_peer(SQLite::Database& database, const json& connection, int6
     throw std::runtime_error(network_message);
   }
   update.bind(":host", peer->at("url").get<std::string>());
-  update.bind(":port", static_cast<int>(peer->at("port").get<uint16_t>()));
+  // Port 0 reaches no peer.
+  update.bind(":port", static_cast<int>(whole_number(peer->at("port"), 1, UINT16_MAX, network_message)));
   // Writing to a peer that has closed its end must fail the write, not end
   // the process with SIGPIPE.
   static const bool sigpipe_ignored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
@@ -135,9 +137,10 @@ int64_t load_connection(const std::shared_ptr<SQLite::Database>& database, const
   auto& insert = fresh_config_statement(insert_connection);
   insert.bind(":name", name->get<std::string>());
   insert.bind(":type", kind_text);
-  insert.bind(":rto", member_or<uint32_t>(connection, "rto", 500));
-  insert.bind(":sto", member_or<uint32_t>(connection, "sto", 500));
-  insert.bind(":poll_interval", member_or<uint32_t>(connection, "poll_interval", 60));
+  insert.bind(":rto", whole_member_or<uint32_t>(connection, "rto", 500));
+  insert.bind(":sto", whole_member_or<uint32_t>(connection, "sto", 500));
+  // The port counts its interval in a signed 32-bit number.
+  insert.bind(":poll_interval", whole_member_or<uint32_t>(connection, "poll_interval", 60, 0, INT32_MAX));
   insert.bind(":poll_reconnect", member_or(connection, "poll_reconnect", false) ? 1 : 0);
   if (exec_and_reset(insert) != 1) throw std::runtime_error("Ошибка записи порта");
   const int64_t connection_id = database->getLastInsertRowid();

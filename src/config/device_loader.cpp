@@ -8,7 +8,9 @@
 #include <fmt/format.h>
 
 #include "config/cache_database.hpp"
+#include "config/json_numbers.hpp"
 #include "config/statement_use.hpp"
+#include "core/command_topic.hpp"
 #include "core/constants.hpp"
 
 namespace {
@@ -37,15 +39,7 @@ uint16_t slave_id_from_text(const std::string& text) {
 }
 
 uint16_t slave_id_from_number(const json& sid) {
-  if (sid.is_number_unsigned()) {
-    if (sid.get<uint64_t>() > max_slave_id) throw std::runtime_error(sid_message);
-  } else if (sid.is_number_integer()) {
-    throw std::runtime_error(sid_message);  // negative
-  } else {
-    const double value = sid.get<double>();
-    if (!(value >= 0 && value < max_slave_id + 1)) throw std::runtime_error(sid_message);
-  }
-  return sid.get<uint16_t>();
+  return static_cast<uint16_t>(whole_number(sid, 0, max_slave_id, sid_message));
 }
 
 // The Valtec serial number travels as three 16-bit words, last word first:
@@ -95,6 +89,7 @@ device_address_t address_from_sid(const json& sid, const std::string& cname) {
   if (pieces.size() != 3) throw std::runtime_error(valtec_sid_message);
   address.model = pieces[0];
   address.slave_id = slave_id_from_text(pieces[1]);
+  require_topic_name(pieces[2]);
   address.topic = fmt::format("{}_{}", cname, pieces[2]);
   address.extra = valtec_serial_bytes(pieces[2]);
   return address;
@@ -132,6 +127,7 @@ bool load_device(const int64_t& connection_id, const json& device, const json& p
                                  [&](const auto& entry) { return entry.second == type; });
   if (!known) throw std::runtime_error(device_message);
   const auto cname = device.at("cname").get<std::string>();
+  require_topic_name(cname);
   const auto address = address_from_sid(device.at("sid"), cname);
 
   if (topic_is_taken(address.topic)) {
@@ -145,11 +141,12 @@ bool load_device(const int64_t& connection_id, const json& device, const json& p
   insert.bind(":name", name);
   insert.bind(":type", type);
   insert.bind(":sid", static_cast<int>(address.slave_id));
-  insert.bind(":poll_delay", member_or<uint32_t>(device, "poll_delay", 0));
+  // The port counts its delays in a signed 32-bit number.
+  insert.bind(":poll_delay", whole_member_or<uint32_t>(device, "poll_delay", 0, 0, INT32_MAX));
   insert.bind(":batch_poll", member_or(device, "batch_poll", false) ? 1 : 0);
   insert.bind(":cname", cname);
   insert.bind(":codepage", member_or<std::string>(device, "codepage", default_codepage));
-  insert.bind(":repeat_on_error", member_or<uint32_t>(device, "repeat_on_error", 1));
+  insert.bind(":repeat_on_error", whole_member_or<uint32_t>(device, "repeat_on_error", 1));
   insert.bind(":update_on_write", member_or(device, "update_on_write", false) ? 1 : 0);
   insert.bind(":topic", address.topic);
   insert.bind(":model");

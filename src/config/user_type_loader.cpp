@@ -5,6 +5,7 @@
 
 #include "config/cache_database.hpp"
 #include "config/channel_loader.hpp"
+#include "config/json_numbers.hpp"
 #include "config/statement_use.hpp"
 
 namespace {
@@ -13,17 +14,7 @@ const char* const length_message = "Ошибка длины определяем
 
 // A type's size travels as one byte (the frame reads that many bytes), so a
 // length of zero, below zero or above 255 would read the wrong registers.
-int byte_length(const json& length) {
-  if (length.is_number_float()) {
-    const double value = length.get<double>();
-    if (!(value >= 1 && value < 256)) throw std::runtime_error(length_message);
-    return static_cast<int>(value);
-  }
-  if (length.is_number_unsigned() && length.get<uint64_t>() > 255) throw std::runtime_error(length_message);
-  const int64_t value = length.get<int64_t>();
-  if (value < 1 || value > 255) throw std::runtime_error(length_message);
-  return static_cast<int>(value);
-}
+int byte_length(const json& length) { return static_cast<int>(whole_number(length, 1, 255, length_message)); }
 
 bool user_type_exists(const int64_t& connection_id, const std::string& cname, const std::string& type_name) {
   auto& count = fresh_config_statement(count_user_type);

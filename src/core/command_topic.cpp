@@ -1,10 +1,13 @@
 #include "core/command_topic.hpp"
 
+#include <stdexcept>
 #include <vector>
 
+#include <fmt/format.h>
+
+#include "core/constants.hpp"
+
 command_topic_t parse_command_topic(const std::string& topic) {
-  // Empty segments count: "/devices/a/controls/b/on" is six segments, the
-  // first of them empty, so a trailing "/" leaves an empty last segment.
   std::vector<std::string> segments;
   std::string::size_type start = 0;
   for (;;) {
@@ -13,9 +16,19 @@ command_topic_t parse_command_topic(const std::string& topic) {
     if (slash == std::string::npos) break;
     start = slash + 1;
   }
-  const auto count = segments.size();
-  if (count < 4 || segments.back() != "on") return {};
-  return {segments[count - 4], segments[count - 2]};
+  // "/devices/{}/controls/{}/on" splits into six segments, the first empty.
+  if (segments.size() != 6 || segments[2].empty() || segments[4].empty()) return {};
+  if (fmt::format(fmt::runtime(command_topic_format), segments[2], segments[4]) != topic) return {};
+  return {segments[2], segments[4]};
+}
+
+bool is_commandable_name(const std::string& name) { return name.find('/') == std::string::npos; }
+
+void require_topic_name(const std::string& name) {
+  if (name.find_first_of("+#") != std::string::npos) {
+    throw std::runtime_error(
+        fmt::format("Недопустимое имя ({}) : символы '+' и '#' в именах топиков MQTT запрещены", name));
+  }
 }
 
 const char* plural_form(uint64_t count, const char* one, const char* few, const char* many) {

@@ -48,6 +48,42 @@ main_phase_t main_phase = main_phase_t::starting;
 std::atomic<bool> shutdown_started{false};
 std::thread::id main_thread_id;
 
+// The closing line is written once, by the orderly path or by the deadline,
+// and never cut off half-way by the other ending the process.
+std::mutex closing_mutex;
+bool closing_line_written = false;
+
+// The last guard of every stop: whatever the orderly shutdown still waits on
+// (a device read with a long timeout of its own, a library thread), the
+// process is gone this long after the stop was asked for, well inside a
+// service manager's stop timeout.
+constexpr auto shutdown_deadline = std::chrono::milliseconds(1500);
+std::once_flag shutdown_deadline_armed;
+
+// Called with closing_mutex held.
+void write_closing_line(spdlog::logger& logger) {
+  if (closing_line_written) return;
+  logger.info("{} версии {} : работа завершена", driver_info.first, driver_info.second);
+  logger.flush();
+  closing_line_written = true;
+}
+
+void arm_shutdown_deadline() {
+  std::call_once(shutdown_deadline_armed, [] {
+    // The logger is held here: the orderly path may be destroying the
+    // logging registry when the deadline passes.
+    std::thread([logger = spdlog::default_logger()] {
+      std::this_thread::sleep_for(shutdown_deadline);
+      std::lock_guard lock(closing_mutex);
+      if (!closing_line_written) {
+        logger->warn("Остановка не завершена за {} мсек : принудительный выход", shutdown_deadline.count());
+      }
+      write_closing_line(*logger);
+      _exit(1);
+    }).detach();
+  });
+}
+
 const std::map<int, const char*> signal_descriptions = {
     {SIGINT, "Interactive attention signal"}, {SIGILL, "Illegal instruction"},
     {SIGABRT, "Abnormal termination"},        {SIGFPE, "Erroneous arithmetic operation"},
@@ -68,6 +104,9 @@ void take_signals(sigset_t signals) {
     int number = 0;
     if (sigwait(&signals, &number) != 0) continue;
     spdlog::default_logger()->error("{} ({}) : завершение работы", signal_descriptions.at(number), number);
+    // Armed at the signal itself: the main thread may be held in a step that
+    // sees the request only once it is done (a connect to a silent host).
+    arm_shutdown_deadline();
     std::unique_lock lock(phase_mutex);
     stop_requested = true;
     switch (main_phase) {
@@ -99,12 +138,14 @@ void take_signals(sigset_t signals) {
     // Another thread is already ending the process.
     for (;;) pause();
   }
+  arm_shutdown_deadline();
   auto client = std::move(service_client);
   client.reset();
   mosqpp::lib_cleanup();
-  auto logger = spdlog::default_logger();
-  logger->info("{} версии {} : работа завершена", driver_info.first, driver_info.second);
-  logger->flush();
+  {
+    std::lock_guard lock(closing_mutex);
+    write_closing_line(*spdlog::default_logger());
+  }
   if (std::this_thread::get_id() == main_thread_id) std::exit(1);
   // The main thread may still be loading the configuration: the static
   // objects it uses must not be destroyed under it.

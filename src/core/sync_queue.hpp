@@ -44,6 +44,8 @@ class sync_container_t {
   int32_t waiters = 0;
 };
 
+enum class push_result_t { pushed, full, stopped };
+
 // Blocking FIFO between threads. Consumers sleep until a push; a stopped
 // queue still hands out what it holds and only then reports false.
 template <typename T>
@@ -55,6 +57,19 @@ class sync_queue_t : public sync_container_t<T> {
     std::lock_guard lock(base::mutex);
     base::items.push_back(std::move(item));
     base::not_empty.notify_one();
+  }
+
+  // Appends only while the queue runs and fewer than `capacity` items wait:
+  // a producer that outruns its consumer, or feeds a consumer that has
+  // stopped, is refused instead of growing the queue without end. A refused
+  // item is left untouched.
+  push_result_t try_push(T&& item, std::size_t capacity) {
+    std::lock_guard lock(base::mutex);
+    if (base::stopped) return push_result_t::stopped;
+    if (base::items.size() >= capacity) return push_result_t::full;
+    base::items.push_back(std::move(item));
+    base::not_empty.notify_one();
+    return push_result_t::pushed;
   }
 
   bool pop(T& out) {

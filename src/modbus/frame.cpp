@@ -5,7 +5,6 @@
 #include <spdlog/spdlog.h>
 
 #include "modbus/big_endian.hpp"
-#include "modbus/crc16.hpp"
 
 const std::array<const char*, 12> exception_messages = {
     "Неизвестная ошибка",
@@ -32,6 +31,7 @@ constexpr uint8_t read_coils = 1;
 constexpr uint8_t read_discrete_inputs = 2;
 constexpr uint8_t read_holding_registers = 3;
 constexpr uint8_t read_input_registers = 4;
+constexpr uint8_t write_single_coil = 5;
 constexpr uint8_t write_single_register = 6;
 constexpr uint8_t write_multiple_coils = 15;
 constexpr uint8_t write_multiple_registers = 16;
@@ -81,6 +81,9 @@ write_request_t make_write_request(uint8_t function, uint16_t address, const mod
     append_big_endian<uint16_t>(pdu, address);
     pdu.insert(pdu.end(), data.begin(), data.end());
     request.reply_size = pdu.size();
+    // The single writes are answered by their echo; a device that echoes
+    // another address or value did not do what was asked.
+    if (function == write_single_coil || function == write_single_register) request.required_reply = pdu;
     return request;
   }
 
@@ -152,43 +155,25 @@ bool modbus_frame_t::send_write_request(const modbus_vector_t& pdu) {
   return send_request(pdu);
 }
 
-bool modbus_frame_t::receive_response(const std::string& cname, modbus_vector_t& data, uint16_t expected,
-                                      bool crc) {
-  if (!header->check_response(connection, name, false)) return false;
+bool modbus_frame_t::receive_response(const std::string& cname, modbus_vector_t& pdu, uint8_t function,
+                                      std::size_t expected) {
+  if (!header->read_reply(connection, name, function, expected, pdu)) return false;
+  spdlog::debug("{} : ответ {:a}", name, spdlog::to_hex(pdu, hex_dump_line));
 
-  data.assign(expected, 0);
-  const long received = connection->read(data.data(), data.size());
-  if (received < 2) {
-    spdlog::error("{} : ответ не получен", name);
-    return false;
-  }
-  spdlog::debug("{} : ответ {:a}", name, spdlog::to_hex(data));
-
-  if (data[0] & 0x80) {
-    const uint8_t code = data[1];
+  const uint8_t exception_function = function | 0x80;
+  if (pdu.size() == 2 && pdu[0] == exception_function && exception_function != function) {
+    const uint8_t code = pdu[1];
     spdlog::error("{} : ошибка ({}) : {} ", name, code, exception_message(cname, code));
     spdlog::error("{} : операция не выполнена", name);
     return false;
   }
-
-  if (crc && received == expected) {
-    const uint16_t received_crc = static_cast<uint16_t>(data[expected - 2] | data[expected - 1] << 8);
-    modbus_vector_t covered{header->unit_id()};
-    covered.insert(covered.end(), data.begin(), data.end() - 2);
-    const uint16_t computed_crc = modbus_crc16(covered.data(), covered.size());
-    if (computed_crc == received_crc) {
-      data.resize(expected - 2);
-      return true;
-    }
-    data.clear();
-    spdlog::error("{} : ошибка контрольной суммы : [{:04x} : {:04x}]", name, computed_crc, received_crc);
+  // A reply to another function, or of another size, answers some other
+  // request.
+  if (pdu.size() != expected || pdu[0] != function) {
     spdlog::error("{} : операция не выполнена", name);
     return false;
   }
-
-  if (received == expected) return true;
-  spdlog::error("{} : операция не выполнена", name);
-  return false;
+  return true;
 }
 
 bool modbus_frame_t::check_write_reply(const write_request_t& request, const modbus_vector_t& reply) {
@@ -223,13 +208,13 @@ std::string modbus_frame_t::exception_message(const std::string& cname, uint8_t 
   return builtin_exception_message(code);
 }
 
-// RTU reply after the slave id: function, byte count, data, CRC.
+// RTU reply PDU: function, byte count, data.
 modbus_vector_t modbus_rtu_frame_t::read(const std::string& cname, uint16_t address, value_size_t size,
                                          const modbus_vector_t& pattern) {
   const auto layout = read_reply_layout(read_function, size, !pattern.empty());
   if (!send_read_request(address, size.regs_num, pattern)) return {};
   modbus_vector_t reply;
-  if (!receive_response(cname, reply, static_cast<uint16_t>(layout.data_size + 4), true)) return {};
+  if (!receive_response(cname, reply, read_function, layout.data_size + 2u)) return {};
   return finish_read(reply.data() + 1, layout, size);
 }
 
@@ -237,17 +222,17 @@ bool modbus_rtu_frame_t::write(const std::string& cname, uint16_t address, const
   const auto request = make_write_request(write_function, address, data);
   if (!send_write_request(request.pdu)) return false;
   modbus_vector_t reply;
-  if (!receive_response(cname, reply, static_cast<uint16_t>(request.reply_size + 2), true)) return false;
+  if (!receive_response(cname, reply, request.pdu[0], request.reply_size)) return false;
   return check_write_reply(request, reply);
 }
 
-// MBAP reply after the envelope: function, byte count, data.
+// MBAP reply PDU: function, byte count, data.
 modbus_vector_t modbus_tcp_frame_t::read(const std::string& cname, uint16_t address, value_size_t size,
                                          const modbus_vector_t& pattern) {
   const auto layout = read_reply_layout(read_function, size, !pattern.empty());
   if (!send_read_request(address, size.regs_num, pattern)) return {};
   modbus_vector_t reply;
-  if (!receive_response(cname, reply, static_cast<uint16_t>(layout.data_size + 2), false)) return {};
+  if (!receive_response(cname, reply, read_function, layout.data_size + 2u)) return {};
   return finish_read(reply.data() + 1, layout, size);
 }
 
@@ -255,7 +240,7 @@ bool modbus_tcp_frame_t::write(const std::string& cname, uint16_t address, const
   const auto request = make_write_request(write_function, address, data);
   if (!send_write_request(request.pdu)) return false;
   modbus_vector_t reply;
-  if (!receive_response(cname, reply, static_cast<uint16_t>(request.reply_size), false)) return false;
+  if (!receive_response(cname, reply, request.pdu[0], request.reply_size)) return false;
   return check_write_reply(request, reply);
 }
 
@@ -268,7 +253,7 @@ valtec_modbus_frame_t::valtec_modbus_frame_t(uint8_t read_function, uint8_t writ
                      std::move(name)),
       serial_number(std::move(serial_number)) {}
 
-// Valtec reply after the slave id: function, serial number, byte count, data, CRC.
+// Valtec reply PDU: function, serial number, byte count, data.
 modbus_vector_t valtec_modbus_frame_t::read(const std::string& cname, uint16_t address, value_size_t size,
                                             const modbus_vector_t& pattern) {
   const auto layout = read_reply_layout(read_function, size, !pattern.empty());
@@ -285,9 +270,8 @@ modbus_vector_t valtec_modbus_frame_t::read(const std::string& cname, uint16_t a
   if (!send_request(pdu)) return {};
 
   modbus_vector_t reply;
-  const auto expected = serial_number.size() + layout.data_size + 4;
-  if (expected > UINT16_MAX) return {};
-  if (!receive_response(cname, reply, static_cast<uint16_t>(expected), true)) return {};
+  // Function, serial number, byte count, data.
+  if (!receive_response(cname, reply, read_function, serial_number.size() + layout.data_size + 2)) return {};
   if (!std::equal(serial_number.begin(), serial_number.end(), reply.begin() + 1)) {
     spdlog::error("{} : не совпадают серийные номера", name);
     return {};

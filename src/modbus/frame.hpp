@@ -45,7 +45,8 @@ struct write_request_t {
   // Size of the reply PDU: the echo of the request, or function, address and
   // quantity for the multiple-write functions.
   std::size_t reply_size;
-  // The multiple-write functions' reply, which must come back unchanged.
+  // The reply that confirms the write, when the function defines it: the
+  // echo of a single write, function, address and quantity of a multiple one.
   std::optional<modbus_vector_t> required_reply;
 };
 
@@ -82,9 +83,9 @@ class modbus_frame_t {
   // Wraps and writes a request after discarding whatever input is pending, so
   // that a late reply to an earlier request is never taken for this one's.
   bool send_request(const modbus_vector_t& pdu);
-  // Reads the reply after its envelope: exactly `expected` bytes, no
-  // exception reply, a matching CRC when `crc` is set (then removed).
-  bool receive_response(const std::string& cname, modbus_vector_t& data, uint16_t expected, bool crc);
+  // Reads the reply's PDU: `expected` bytes that answer `function`. An
+  // exception reply is reported with its message from the cache database.
+  bool receive_response(const std::string& cname, modbus_vector_t& pdu, uint8_t function, std::size_t expected);
   // Checks a write reply against the request and logs why it does not match.
   bool check_write_reply(const write_request_t& request, const modbus_vector_t& reply);
   // The value bytes of a read reply body (byte count onwards); logs a reply

@@ -16,6 +16,8 @@ namespace {
 constexpr int device_type_udp = 0;
 constexpr int device_type_tcp = 1;
 constexpr int device_type_rtu = 2;
+constexpr uint8_t read_holding = 3;
+constexpr uint8_t read_input = 4;
 
 bool is_null(const cache_row_t& row, const char* alias) { return row.getColumn(alias).isNull(); }
 
@@ -95,6 +97,15 @@ modbus_vector_t read_channel_registers(const std::shared_ptr<connection_t>& conn
   const modbus_vector_t pattern = blob_bytes(row, "pattern");
 
   const auto frame = make_modbus_frame(connection, database, row, log_name);
+  const uint8_t function = frame->read_function_code();
+  if (value_type == "bit" && pattern.empty() && (function == read_holding || function == read_input)) {
+    // A one-bit value on a 16-bit register is set when the register is not
+    // zero. The one byte that other 1-byte values take from a register (its
+    // low one) would read a "bit" written as FF 00 back as clear.
+    modbus_vector_t data = frame->read(cname, address, value_size_t{2, 1}, pattern);
+    if (data.size() == 2) data = {static_cast<uint8_t>(data[0] != 0 || data[1] != 0 ? 1 : 0)};
+    return data;
+  }
   return frame->read(cname, address, size, pattern);
 }
 

@@ -7,9 +7,12 @@
 #include "core/sync_queue.hpp"
 #include "transport/connection.hpp"
 
+// Bytes a line in the request and reply dumps of the log.
+inline constexpr std::size_t hex_dump_line = 16;
+
 // The transport envelope of one Modbus request and its reply. `build` wraps a
-// PDU into the bytes for the wire; `check_response` reads the reply's envelope
-// from the connection and leaves the rest of the reply waiting there.
+// PDU into the bytes for the wire; `read_reply` reads the reply to the
+// request just sent and unwraps its PDU.
 class modbus_frame_header_t {
  public:
   modbus_frame_header_t() = default;
@@ -18,8 +21,13 @@ class modbus_frame_header_t {
   virtual ~modbus_frame_header_t() = default;
 
   virtual modbus_vector_t build(const modbus_vector_t& pdu, const std::string& name) = 0;
-  virtual bool check_response(const std::shared_ptr<connection_t>& connection, const std::string& name,
-                              bool verbose) = 0;
+  // Leaves the reply's PDU (function code onwards, without envelope or CRC)
+  // in `pdu`. `function` is the request's function code and `expected` the
+  // size of a normal reply's PDU; an exception reply is returned as it came,
+  // for the frame to report. False, with the reason logged, when no reply
+  // to this request came.
+  virtual bool read_reply(const std::shared_ptr<connection_t>& connection, const std::string& name,
+                          uint8_t function, std::size_t expected, modbus_vector_t& pdu) = 0;
   // The address byte that the reply CRC covers in front of the reply body.
   virtual uint8_t unit_id() = 0;
   // The MBAP length of the last request built; RTU has no length field.
@@ -27,38 +35,54 @@ class modbus_frame_header_t {
 };
 
 // Slave id, PDU, CRC-16 low byte first: serial lines and the Valtec variant.
+// A reply carries nothing that ties it to its request, so the line is kept
+// clean between transactions: bytes that cannot start the reply (noise, the
+// rest of an earlier frame, another device's answer) are skipped, and after
+// every transaction the line must fall silent before the next request may
+// go out. After a timeout the reply may still be on its way and would look
+// exactly like the next channel's: it is waited out for one more read
+// timeout.
 class modbus_rtu_frame_header_t : public modbus_frame_header_t {
  public:
   explicit modbus_rtu_frame_header_t(uint8_t slave_id) : slave_id(slave_id) {}
 
   modbus_vector_t build(const modbus_vector_t& pdu, const std::string& name) override;
-  bool check_response(const std::shared_ptr<connection_t>& connection, const std::string& name,
-                      bool verbose) override;
+  bool read_reply(const std::shared_ptr<connection_t>& connection, const std::string& name, uint8_t function,
+                  std::size_t expected, modbus_vector_t& pdu) override;
   uint8_t unit_id() override { return slave_id; }
   uint16_t length() override { return 0; }
 
  private:
+  // The reply found at the front of `window`, `size` bytes with its CRC.
+  bool take_reply(const modbus_vector_t& window, std::size_t size, bool exception, const std::string& name,
+                  modbus_vector_t& pdu);
+
   uint8_t slave_id;
 };
 
 // The MBAP envelope of Modbus TCP, used over both TCP and UDP. Each request
 // carries its connection's next transaction id; a reply with the id of an
 // earlier request that timed out is that request's late answer and is
-// skipped, never taken as ours.
+// skipped, never taken as ours. A header whose protocol id is not 0 or whose
+// length cannot be a reply's is no reply either. The reply's PDU is read by
+// its length field, so an exception reply ends the transaction at once.
 class modbus_tcp_frame_header_t : public modbus_frame_header_t {
  public:
   modbus_tcp_frame_header_t(uint16_t tid, uint16_t pid, uint16_t len, uint8_t unit)
       : tid(tid), pid(pid), len(len), unit(unit) {}
 
   modbus_vector_t build(const modbus_vector_t& pdu, const std::string& name) override;
-  bool check_response(const std::shared_ptr<connection_t>& connection, const std::string& name,
-                      bool verbose) override;
+  bool read_reply(const std::shared_ptr<connection_t>& connection, const std::string& name, uint8_t function,
+                  std::size_t expected, modbus_vector_t& pdu) override;
   uint8_t unit_id() override { return unit; }
   uint16_t length() override { return len; }
 
   static constexpr std::size_t envelope_size = 7;
-  // Late replies skipped in one transaction before it gives up.
+  // Late replies and stray headers skipped in one transaction before it
+  // gives up.
   static constexpr int max_stale_replies = 4;
+  // Unit id and the largest PDU, 253 bytes.
+  static constexpr uint16_t max_length = 254;
 
  private:
   uint16_t tid;

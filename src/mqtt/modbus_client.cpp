@@ -1,5 +1,9 @@
 #include "mqtt/modbus_client.hpp"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <exception>
 
@@ -15,6 +19,19 @@ namespace {
 
 constexpr std::size_t client_id_length = 23;
 const char* const client_name = "korvex";
+// The library's own reconnection waits 1, 4, 9, 16, 25 and then 30 seconds
+// between attempts: a broker that is away or refuses the client is not
+// hammered, and one that comes back is found again within half a minute.
+constexpr unsigned reconnect_delay_first = 1;
+constexpr unsigned reconnect_delay_max = 30;
+
+// Longer than the text of any value a channel can take: refused before the
+// payload is copied, so large messages cannot pile up in memory.
+constexpr int max_command_payload = 256;
+// Commands that may wait for one port. A port whose device never answers
+// drains one command per read timeout; beyond this the newest are refused.
+// It holds a burst of ten thousand commands however slowly they drain.
+constexpr std::size_t inbound_queue_capacity = 10'000;
 
 }  // namespace
 
@@ -39,7 +56,6 @@ modbus_client_t::modbus_client_t(const std::string& client_id, bool clean_sessio
 }
 
 modbus_client_t::~modbus_client_t() {
-  // Stop first, so that a loss racing the shutdown asks for no reconnection.
   stop = true;
   // The network loop ends only after a disconnect request; without one
   // loop_stop would wait for ever.
@@ -57,11 +73,25 @@ modbus_client_t::~modbus_client_t() {
 }
 
 int modbus_client_t::connect(const char* host, int port, int keep_alive) {
+  reconnect_delay_set(reconnect_delay_first, reconnect_delay_max, true);
   // Qualified: this class's own connect hides the library's.
   if (mosqpp::mosquittopp::connect(host, port, keep_alive) != MOSQ_ERR_SUCCESS) {
     spdlog::error("Ошибка подключения к брокеру Mosquitto");
+  } else {
+    disable_nagle();
   }
   return loop_start();
+}
+
+void modbus_client_t::disable_nagle() {
+  // A re-read after a command is one small publish: held back by Nagle's
+  // algorithm for the broker's delayed acknowledgement, it reached the
+  // subscribers tens of milliseconds late. This library version refuses the
+  // option through the wrapper (opts_set knows only the old options) and
+  // the wrapper hides the C handle, so it goes on the library's socket at
+  // every connect, before anything but the CONNECT packet was sent.
+  const int one = 1;
+  if (const int fd = socket(); fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 }
 
 void modbus_client_t::request_stop() {
@@ -122,6 +152,17 @@ void modbus_client_t::serve_connection(int64_t connection_id) {
   } catch (const std::exception& error) {
     spdlog::error("{}", error.what());
   }
+  close_inbound_queue(connection_id);
+}
+
+void modbus_client_t::close_inbound_queue(int64_t connection_id) {
+  auto& queue = *inbound_queues.at(connection_id);
+  queue.stop();
+  std::size_t dropped = 0;
+  for (mqtt_message_t command; queue.pop(command);) ++dropped;
+  if (dropped > 0) {
+    spdlog::error("Очередь входящих сообщений ({}) : не выполнено команд : {}", connection_id, dropped);
+  }
 }
 
 void modbus_client_t::publish_loop() {
@@ -156,6 +197,7 @@ void modbus_client_t::publish_value(const mqtt_message_t& message) {
 void modbus_client_t::on_connect(int rc) {
   spdlog::info("Брокер : подключение : {} ({})", mosqpp::strerror(rc), rc);
   if (rc != 0) return;
+  disable_nagle();
   subscribe_topics();
   connected = true;
 }
@@ -165,11 +207,13 @@ void modbus_client_t::on_connect_with_flags(int rc, int flags) {
 }
 
 void modbus_client_t::on_disconnect(int rc) {
-  spdlog::warn("Брокер : {} ({})", mosqpp::strerror(rc), rc);
-  if (rc == 0 || stop) return;
-  connected = false;
-  const int reconnect_rc = reconnect_async();
-  spdlog::warn("Брокер : запрос на переподключение : {} ({})", mosqpp::strerror(reconnect_rc), reconnect_rc);
+  // The library's network loop reconnects by itself, with its growing
+  // delay. Asking for a reconnection here as well raced it: two sockets per
+  // attempt, one session replacing the other at the broker.
+  const bool session_lost = connected.exchange(false);
+  // An attempt that the broker refused was reported by on_connect already:
+  // one line per attempt, not three, while a broker keeps refusing.
+  if (session_lost || rc == 0) spdlog::warn("Брокер : {} ({})", mosqpp::strerror(rc), rc);
 }
 
 void modbus_client_t::on_publish(int mid) { spdlog::trace("{}: {}", "on_publish", mid); }
@@ -190,24 +234,37 @@ void modbus_client_t::subscribe_topics() {
   // An exception must not leave a library callback; a failed subscription
   // is retried at the next connect.
   try {
-    std::vector<std::string> topics;
+    std::vector<std::pair<std::string, bool>> topics;  // command topic, commandable
     {
       SQLite::Statement rows(
           *database, "SELECT DeviceTopic AS device_topic, ChannelTopic AS channel_topic FROM Topics WHERE Subscribe = 1");
       while (rows.executeStep()) {
-        topics.push_back(fmt::format(fmt::runtime(command_topic_format), rows.getColumn("device_topic").getString(),
-                                     rows.getColumn("channel_topic").getString()));
+        const auto device_topic = rows.getColumn("device_topic").getString();
+        const auto channel_topic = rows.getColumn("channel_topic").getString();
+        topics.emplace_back(fmt::format(fmt::runtime(command_topic_format), device_topic, channel_topic),
+                            is_commandable_name(device_topic) && is_commandable_name(channel_topic));
       }
     }
     if (topics.empty()) return;
     // One request per topic: this library version has no request for many.
-    // The line reports the first refusal, or success when there was none.
+    // The line counts what was subscribed and reports the first refusal, or
+    // success when there was none; every topic left out has its own line.
     int result = MOSQ_ERR_SUCCESS;
-    for (const auto& topic : topics) {
+    std::size_t subscribed = 0;
+    for (const auto& [topic, commandable] : topics) {
+      if (!commandable) {
+        spdlog::error("Брокер : {} : подписка невозможна : символ '/' в имени устройства или канала", topic);
+        continue;
+      }
       const int topic_result = subscribe(nullptr, topic.c_str(), 0);
-      if (result == MOSQ_ERR_SUCCESS) result = topic_result;
+      if (topic_result == MOSQ_ERR_SUCCESS) {
+        ++subscribed;
+      } else {
+        spdlog::error("Брокер : {} : ошибка подписки : {} ({})", topic, mosqpp::strerror(topic_result), topic_result);
+        if (result == MOSQ_ERR_SUCCESS) result = topic_result;
+      }
     }
-    spdlog::info("Брокер : подписка на {} {} : {} ({})", topics.size(), plural_form(topics.size(), "топик", "топика", "топиков"),
+    spdlog::info("Брокер : подписка на {} {} : {} ({})", subscribed, plural_form(subscribed, "топик", "топика", "топиков"),
                  mosqpp::strerror(result), result);
   } catch (const std::exception& error) {
     spdlog::error("Брокер : подписка : {}", error.what());
@@ -218,6 +275,11 @@ void modbus_client_t::on_message(const struct mosquitto_message* message) {
   const std::string topic = message->topic != nullptr ? message->topic : "";
   const auto [device_topic, channel_topic] = parse_command_topic(topic);
   if (device_topic.empty() || channel_topic.empty()) return;
+  if (message->payloadlen > max_command_payload) {
+    spdlog::error("Брокер : {} : команда отклонена : {} байт, допустимо не более {}", topic, message->payloadlen,
+                  max_command_payload);
+    return;
+  }
   const auto* bytes = static_cast<const uint8_t*>(message->payload);
   mqtt_message_t command{message->mid, topic,
                          bytes != nullptr ? modbus_vector_t(bytes, bytes + message->payloadlen) : modbus_vector_t{},
@@ -226,7 +288,11 @@ void modbus_client_t::on_message(const struct mosquitto_message* message) {
     std::lock_guard lock(pending_mutex);
     // Checked again under the lock: open_routing sets the flag under it.
     if (!routing_ready.load(std::memory_order_relaxed)) {
-      pending_commands.push_back(std::move(command));
+      if (pending_commands.size() >= inbound_queue_capacity) {
+        spdlog::error("Брокер : {} : команда отклонена : очередь ожидания переполнена", topic);
+      } else {
+        pending_commands.push_back(std::move(command));
+      }
       return;
     }
   }
@@ -254,6 +320,13 @@ void modbus_client_t::open_routing() {
   }
 }
 
+bool modbus_client_t::is_retained_repeat(const mqtt_message_t& command) const {
+  const auto& [message_id, topic, payload, qos, retain] = command;
+  if (!retain) return false;
+  const auto queued = queued_retained.find(topic);
+  return queued != queued_retained.end() && queued->second == payload;
+}
+
 void modbus_client_t::route_command(const std::string& device_topic, const std::string& channel_topic,
                                     mqtt_message_t&& command) {
   // Standby: no lookup, nothing to route to.
@@ -271,7 +344,24 @@ void modbus_client_t::route_command(const std::string& device_topic, const std::
     }
     const auto queue = inbound_queues.find(connection_id);
     if (queue == inbound_queues.end()) return;
-    queue->second->push(std::move(command));
+    if (is_retained_repeat(command)) {
+      spdlog::debug("Брокер : {} : сохранённая команда уже выполнена", std::get<1>(command));
+      return;
+    }
+    const bool retained = std::get<4>(command);
+    const std::string topic = std::get<1>(command);
+    const modbus_vector_t payload = retained ? std::get<2>(command) : modbus_vector_t{};
+    switch (queue->second->try_push(std::move(command), inbound_queue_capacity)) {
+      case push_result_t::pushed:
+        if (retained) queued_retained[topic] = payload;
+        break;
+      case push_result_t::full:
+        spdlog::error("Брокер : {} : команда отклонена : очередь порта {} переполнена", topic, connection_id);
+        break;
+      case push_result_t::stopped:
+        spdlog::error("Брокер : {} : команда отклонена : порт {} не работает", topic, connection_id);
+        break;
+    }
   } catch (const std::exception& error) {
     // Must not leave the library callback; the command is dropped.
     spdlog::error("Брокер : {} : {}", std::get<1>(command), error.what());

@@ -65,7 +65,8 @@ bool socket_t::wait_readable(std::chrono::milliseconds timeout) {
   pollfd entry{descriptor, POLLIN, 0};
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    // Rounded up, so that a short timeout still waits its whole length.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     const int result = ::poll(&entry, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
     if (result > 0) return true;
     if (result == 0) return false;

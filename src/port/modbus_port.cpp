@@ -15,23 +15,7 @@ const char* const connection_row_text =
     "byte_size, RSParity AS parity, RSStopBits AS stop_bits, RSFlowControl AS flow_control,    NetHost AS host, "
     "NetPort AS host_port  FROM Connections WHERE ROWID = :connection_id";
 const char* const devices_text = "SELECT ROWID AS device_id, CName AS cname FROM Devices  WHERE ConnectionID = :connection_id";
-// The port's own copy of its channels' debounce states. Unqualified, the
-// name "Debounces" then means this copy, so the debounce statements below
-// touch only the port's own handle. Written in the shared file instead, an
-// update had to wait until no other port was reading (every port holds its
-// channel row open through a whole Modbus exchange) and two ports updating at
-// once made one of them fail at once: the debounce state was silently lost.
-const char* const port_debounces_text =
-    "PRAGMA temp_store = MEMORY;"
-    "CREATE TEMP TABLE Debounces (  ROWID         INTEGER PRIMARY KEY NOT NULL,  Value         INTEGER NOT NULL,"
-    "  CurrentValue  TEXT NULL,  Timer         INTEGER NOT NULL);";
-const char* const port_debounces_copy_text =
-    "INSERT INTO temp.Debounces (ROWID, Value, CurrentValue, Timer)  SELECT ROWID, Value, CurrentValue, Timer FROM "
-    "main.Debounces  WHERE ROWID IN (SELECT Debounce FROM main.Channels WHERE ConnectionID = :connection_id)";
-const char* const debounce_select_text =
-    "SELECT Value AS value, CurrentValue AS current_value, Timer AS timer FROM Debounces  WHERE ROWID = :debounce_id";
-const char* const debounce_update_text =
-    "UPDATE Debounces SET    CurrentValue = :current_value,    Timer        = :timer  WHERE    ROWID = :debounce_id";
+const char* const debounce_hold_text = "SELECT Value AS value FROM Debounces  WHERE ROWID = :debounce_id";
 
 }  // namespace
 
@@ -54,6 +38,10 @@ port_clock_t port_clock_t::system() {
                            const std::function<bool()>& stopped) {
     cv.wait_until(lock, std::chrono::steady_clock::now() + wait, stopped);
   };
+  clock.delay_wait = [](std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                        std::chrono::milliseconds wait, const std::function<bool()>& stopped) {
+    cv.wait_until(lock, std::chrono::steady_clock::now() + wait, stopped);
+  };
   return clock;
 }
 
@@ -73,14 +61,7 @@ modbus_port_t::modbus_port_t(modbus_client_t* client, int64_t connection_id,
   devices_statement = std::make_shared<SQLite::Statement>(*database, devices_text);
   channels_statement = std::make_shared<SQLite::Statement>(*database, class_channels_text);
   class_size_statement = std::make_shared<SQLite::Statement>(*database, class_size_statement_text);
-  database->exec(port_debounces_text);
-  {
-    SQLite::Statement copy(*database, port_debounces_copy_text);
-    copy.bind(":connection_id", connection_id);
-    copy.exec();
-  }
-  debounce_select_statement = std::make_shared<SQLite::Statement>(*database, debounce_select_text);
-  debounce_update_statement = std::make_shared<SQLite::Statement>(*database, debounce_update_text);
+  debounce_hold_statement = std::make_shared<SQLite::Statement>(*database, debounce_hold_text);
 
   std::string row_name;
   {
@@ -93,8 +74,7 @@ modbus_port_t::modbus_port_t(modbus_client_t* client, int64_t connection_id,
   }
 
   js_heap = std::make_unique<script_engine_t>();
-  values = std::make_unique<value_context_t>(value_context_t{*js_heap, *debounce_select_statement,
-                                                             *debounce_update_statement, clock.wall_seconds});
+  values = std::make_unique<value_context_t>(value_context_t{*js_heap, *debounce_hold_statement, clock.wall_seconds});
   // Each pool runs one task at a time (the inbound worker for the port's
   // life, one poll task per pass): threads beyond the first only cost
   // memory, a stack each, on every port.
@@ -125,14 +105,16 @@ void modbus_port_t::request_stop() {
   inbound_cv.notify_all();
 }
 
-modbus_vector_t modbus_port_t::decode_value(const cache_row_t& row, const uint8_t* data, std::size_t size) {
-  return ::decode_value(row, data, size, *values);
+modbus_vector_t modbus_port_t::decode_value(const cache_row_t& row, const uint8_t* data, std::size_t size,
+                                            const std::string& channel_topic) {
+  return ::decode_value(row, data, size, channel_topic, *values);
 }
 
 modbus_vector_t modbus_port_t::encode_value(const cache_row_t& row, const modbus_vector_t& payload) {
   return ::encode_value(row, payload, *js_heap);
 }
 
-bool modbus_port_t::debounce(int64_t debounce_id, const std::string& log_name, const std::string& value) {
-  return ::debounce(debounce_id, log_name, value, *values);
+bool modbus_port_t::debounce(const debounce_key_t& key, int64_t debounce_id, const std::string& log_name,
+                             const std::string& value) {
+  return ::debounce(key, debounce_id, log_name, value, *values);
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <SQLiteCpp/Database.h>
@@ -42,6 +43,10 @@ struct port_clock_t {
   std::function<void(std::condition_variable&, std::unique_lock<std::mutex>&, std::chrono::seconds wait,
                      const std::function<bool()>& stopped)>
       interval_wait;
+  // The poll delay before a request, the same way: a stop cuts it short.
+  std::function<void(std::condition_variable&, std::unique_lock<std::mutex>&, std::chrono::milliseconds wait,
+                     const std::function<bool()>& stopped)>
+      delay_wait;
 
   static port_clock_t system();
 };
@@ -95,11 +100,18 @@ class modbus_port_t {
   // The re-reads of one write, in their order.
   void schedule_reads(const std::vector<poll_entry_t>& entries);
 
-  // The value rules, on this port's script heap and debounce statements.
-  modbus_vector_t decode_value(const cache_row_t& row, const uint8_t* data, std::size_t size);
+  // The value rules, on this port's script heap and debounce states.
+  // `channel_topic` is the topic the value goes out under.
+  modbus_vector_t decode_value(const cache_row_t& row, const uint8_t* data, std::size_t size,
+                               const std::string& channel_topic);
   modbus_vector_t encode_value(const cache_row_t& row, const modbus_vector_t& payload);
-  bool debounce(int64_t debounce_id, const std::string& log_name, const std::string& value);
+  bool debounce(const debounce_key_t& key, int64_t debounce_id, const std::string& log_name,
+                const std::string& value);
 
+  // Pushes the payload retained: "r" on the channel's error topic, a value
+  // on its own. The first value of a channel after start and after each "r"
+  // is followed by an empty retained message on the error topic, which
+  // removes an "r" the broker still keeps.
   void publish(const std::string& device_topic, const std::string& channel_topic, const modbus_vector_t& payload);
   // True when at least one bit field of the parent was published. `data`
   // points at the parent's bytes (null after a failed read), `size` says how
@@ -121,6 +133,7 @@ class modbus_port_t {
   const std::shared_ptr<connection_t>& port_connection() const { return connection; }
 
  private:
+  void push_retained(const std::string& topic, const modbus_vector_t& payload);
   // read_channel that never throws: a channel that fails is logged and
   // published as a failed read, and the caller goes on with the next one.
   void read_channel_safely(const poll_entry_t& entry);
@@ -142,6 +155,8 @@ class modbus_port_t {
   void open_connection();
   bool broker_connected() const;
   void interval_wait(int32_t poll_interval, long elapsed);
+  // Waits a poll delay; false when the stop came first.
+  bool pause(std::chrono::milliseconds delay);
 
   // The database goes last: every statement below is destroyed before it.
   std::shared_ptr<SQLite::Database> database;
@@ -149,8 +164,7 @@ class modbus_port_t {
   std::shared_ptr<SQLite::Statement> devices_statement;
   std::shared_ptr<SQLite::Statement> channels_statement;
   std::shared_ptr<SQLite::Statement> class_size_statement;
-  std::shared_ptr<SQLite::Statement> debounce_select_statement;
-  std::shared_ptr<SQLite::Statement> debounce_update_statement;
+  std::shared_ptr<SQLite::Statement> debounce_hold_statement;
   std::shared_ptr<SQLite::Statement> channel_row_statement;
   std::shared_ptr<const cache_columns_t> channel_row_columns;
   std::shared_ptr<SQLite::Statement> bit_fields_statement;
@@ -171,6 +185,12 @@ class modbus_port_t {
   std::atomic<bool> stop{false};
   std::atomic<bool> poll_running{false};
   std::mutex transaction_mutex;
+  // Value topics whose error topic holds nothing at the broker: cleared since
+  // start and no "r" since. Both the poll task and the inbound worker publish.
+  std::mutex error_topics_mutex;
+  std::unordered_set<std::string> error_free_topics;
+  // Every wait of the port (interval, poll delays) is on these, so the stop
+  // request ends each of them at once.
   std::mutex interval_mutex;
   std::condition_variable interval_cv;
   std::mutex inbound_mutex;

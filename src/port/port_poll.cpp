@@ -50,15 +50,15 @@ void modbus_port_t::start() {
 
   while (!stop) {
     long elapsed = 0;
-    bool skipped = false;
+    bool read_nothing = true;
     if (!prepare_connection()) {
       // A device that is away at start-up (an unplugged adapter) must not
       // end the port: the next pass tries to create the resource again.
       spdlog::warn("{} : соединение недоступно : опрос пропущен", port_log_name);
-      skipped = true;
     } else if (broker_connected()) {
       for (const auto& entry : channel_list) poll_list->push_back(entry);
       const auto count = poll_list->size();
+      read_nothing = count == 0;
       spdlog::info("{} : начало опроса : {} {}", port_log_name, count, plural_form(count, "параметр", "параметра", "параметров"));
       auto pass = poll_pool->submit_task([this] { return poll_task(); });
       try {
@@ -70,11 +70,11 @@ void modbus_port_t::start() {
       if (poll_reconnect) close_connection();
     } else {
       spdlog::warn("{} : ожидание подключения к брокеру", port_log_name);
-      skipped = true;
     }
-    // Without an interval a skipped pass (a dead connection, the broker
-    // away) would be retried, and logged, without pause: a busy loop.
-    interval_wait(skipped && poll_interval <= 0 ? 1 : poll_interval, elapsed);
+    // Without an interval a pass that reads nothing (a dead connection, the
+    // broker away, no enabled channel) would be repeated, and logged, without
+    // pause: a busy loop that rotates the log away within seconds.
+    interval_wait(read_nothing && poll_interval <= 0 ? 1 : poll_interval, elapsed);
   }
 }
 
@@ -101,6 +101,12 @@ void modbus_port_t::interval_wait(int32_t poll_interval, long elapsed) {
   std::unique_lock lock(interval_mutex);
   if (stop) return;
   clock.interval_wait(interval_cv, lock, std::chrono::seconds(wait), [this] { return stop.load(); });
+}
+
+bool modbus_port_t::pause(std::chrono::milliseconds delay) {
+  std::unique_lock lock(interval_mutex);
+  if (!stop) clock.delay_wait(interval_cv, lock, delay, [this] { return stop.load(); });
+  return !stop;
 }
 
 long modbus_port_t::poll_task() {
@@ -169,6 +175,7 @@ void modbus_port_t::schedule_reads(const std::vector<poll_entry_t>& entries) {
 
 bool modbus_port_t::prepare_connection() {
   std::lock_guard transaction(transaction_mutex);
+  connection->begin_pass();
   if (!connection->available) connection->init();
   if (!connection->available) return false;
   // A connection closed after the last pass (poll_reconnect) is opened

@@ -1,5 +1,7 @@
 #include <array>
 #include <cstring>
+#include <exception>
+#include <optional>
 
 #include <spdlog/spdlog.h>
 
@@ -55,16 +57,28 @@ uint64_t parent_value(const uint8_t* data, std::size_t bytes, unsigned order) {
 void modbus_port_t::publish(const std::string& device_topic, const std::string& channel_topic,
                             const modbus_vector_t& payload) {
   if (payload.empty()) return;
-  std::string topic = fmt::format(fmt::runtime(value_topic_format), device_topic, channel_topic);
-  if (payload.size() == 1 && payload[0] == 'r') topic += "/meta/error";
-  const std::string text(payload.begin(), payload.end());
+  const std::string topic = fmt::format(fmt::runtime(value_topic_format), device_topic, channel_topic);
+  const std::string error_topic = topic + "/meta/error";
+  const bool failed = payload.size() == 1 && payload[0] == 'r';
+  // Held across the pushes, so a clear never overtakes an "r" of the same
+  // channel published by the other thread.
+  std::lock_guard lock(error_topics_mutex);
+  push_retained(failed ? error_topic : topic, payload);
+  if (failed) {
+    error_free_topics.erase(topic);
+  } else if (error_free_topics.insert(topic).second) {
+    push_retained(error_topic, {});
+  }
+}
+
+void modbus_port_t::push_retained(const std::string& topic, const modbus_vector_t& payload) {
   mqtt_message_t message{0, topic, payload, 0, true};
   if (publisher) {
     publisher(std::move(message));
   } else {
     outgoing->push(std::move(message));
   }
-  spdlog::info("{} : {}", topic, text);
+  spdlog::info("{} : {}", topic, std::string(payload.begin(), payload.end()));
 }
 
 bool modbus_port_t::publish_bits(const std::string& cname, const std::string& word_order,
@@ -77,28 +91,38 @@ bool modbus_port_t::publish_bits(const std::string& cname, const std::string& wo
   const std::size_t bytes = type_size->bytes_num;
   if (bytes != 2 && bytes != 4 && bytes != 6 && bytes != 8) return false;
 
-  // Fewer bytes than the parent's size is a failed read for its fields.
-  const bool have_value = data != nullptr && size >= bytes;
-  const uint64_t value = have_value ? parent_value(data, bytes, order) : 0;
+  const auto& fields = bit_fields_of(cname, parent_name);
+  if (fields.empty()) return false;
 
-  bool published = false;
-  for (const auto& field : bit_fields_of(cname, parent_name)) {
+  // Only a value with bit fields is read as their parent: a value without
+  // them may be of a type or word order that has no 64-bit field, and is
+  // decoded by its own rule instead. Fewer bytes than the parent's size, or
+  // a word order the parent's width has no rule for, fail every field.
+  std::optional<uint64_t> value;
+  if (data != nullptr && size >= bytes) {
+    try {
+      value = parent_value(data, bytes, order);
+    } catch (const std::exception& error) {
+      spdlog::error("{}::{}::{} : ошибка обработки значения : {}", connection_id, device_topic, topic_name,
+                    error.what());
+    }
+  }
+  for (const auto& field : fields) {
     const std::string field_topic = fmt::format("{}_{}", topic_name, field.name);
     const int64_t offset = field.offset;
     const bool inverted = field.inverted;
     modbus_vector_t payload{'r'};
     if (offset < 0 || offset > last_bit) {
       spdlog::error("{}::{}::{} : недопустимый номер бита : {}", connection_id, device_topic, field_topic, offset);
-    } else if (have_value) {
+    } else if (value) {
       // Each field sees the register's own bit, whatever an earlier field
       // on the same bit did with it.
-      const bool set = ((value >> offset) & 1u) != 0;
+      const bool set = ((*value >> offset) & 1u) != 0;
       payload = {static_cast<uint8_t>(set != inverted ? '1' : '0')};
     }
     publish(device_topic, field_topic, payload);
-    published = true;
   }
-  return published;
+  return true;
 }
 
 const std::vector<bit_field_t>& modbus_port_t::bit_fields_of(const std::string& cname, const std::string& parent) {
@@ -148,7 +172,9 @@ void modbus_port_t::publish_class(const std::string& cname, const std::string& p
 
     const bool plain_value = value_types.contains(value_type) || value_type.rfind("str", 0) == 0;
     if (!plain_value) {
-      publish_class(cname, value_type, device_topic, member_name, data, member_offset);
+      // The nested members' names go on from this member's topic name, as
+      // the Topics table builds them: k1_m_x, not m_x for every channel.
+      publish_class(cname, value_type, device_topic, topic_name, data, member_offset);
       continue;
     }
     if (!value_types.contains(value_type)) register_string_type(value_type);
@@ -160,6 +186,6 @@ void modbus_port_t::publish_class(const std::string& cname, const std::string& p
                      member_size)) {
       continue;
     }
-    publish(device_topic, topic_name, decode_value(members, member_data, member_size));
+    publish(device_topic, topic_name, decode_value(members, member_data, member_size, topic_name));
   }
 }

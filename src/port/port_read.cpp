@@ -1,5 +1,4 @@
 #include <chrono>
-#include <thread>
 
 #include <spdlog/spdlog.h>
 
@@ -66,15 +65,20 @@ void modbus_port_t::read_channel(const poll_entry_t& entry, channel_names_t& nam
   const uint32_t attempts = row.getColumn("repeat_on_error").getUInt();
 
   modbus_vector_t data;
-  for (uint32_t attempt = 1; attempt <= attempts; ++attempt) {
+  // A stop ends the attempts at once: delays times attempts could outlast
+  // any service manager's stop timeout.
+  for (uint32_t attempt = 1; attempt <= attempts && !stop; ++attempt) {
     if (delay > 0) {
       spdlog::info("{} : задержка : {} мсек", log_name, delay);
-      std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+      if (!pause(std::chrono::milliseconds(delay))) break;
     }
     data = read_channel_registers(connection, database, row, class_size_statement, log_name);
     if (!data.empty() || attempt == attempts) break;
-    spdlog::info("{} : повторное чтение : {} попытка", log_name, attempt + 1);
+    if (!stop) spdlog::info("{} : повторное чтение : {} попытка", log_name, attempt + 1);
   }
+  // Cut short by the stop, an empty read says nothing about the device: no
+  // failure marker for it.
+  if (data.empty() && stop) return;
 
   if (register_string_type(value_type) == 1) {
     publish_class(cname, "", device_topic, channel_name, data, 0);
@@ -84,5 +88,5 @@ void modbus_port_t::read_channel(const poll_entry_t& entry, channel_names_t& nam
   if (publish_bits(cname, word_order, value_type, device_topic, channel_name, channel_name, bytes, data.size())) {
     return;
   }
-  publish(device_topic, channel_name, decode_value(row, bytes, data.size()));
+  publish(device_topic, channel_name, decode_value(row, bytes, data.size(), channel_name));
 }

@@ -1,11 +1,11 @@
 #include <chrono>
-#include <thread>
 #include <vector>
 
 #include <spdlog/spdlog.h>
 
 #include "config/statement_use.hpp"
 #include "core/command_topic.hpp"
+#include "core/payload_text.hpp"
 #include "modbus/frame_factory.hpp"
 #include "port/modbus_port.hpp"
 
@@ -83,20 +83,22 @@ void modbus_port_t::write_channel(const mqtt_message_t& message, std::string& lo
   const bool update_on_write = row->getColumn("update_on_write").getUInt() != 0;
   const uint32_t attempts = row->getColumn("repeat_on_error").getUInt();
   spdlog::info("{} : установка значения", topic);
-  const std::string payload_text(payload.begin(), payload.end());
+  const std::string payload_text = loggable_payload(std::string(payload.begin(), payload.end()));
 
   bool written = false;
   if (!data.empty()) {
     std::lock_guard transaction(transaction_mutex);
     connection->open();
-    for (uint32_t attempt = 1; attempt <= attempts; ++attempt) {
+    // As for reads, a stop ends the attempts at once; the command is then
+    // reported as not written.
+    for (uint32_t attempt = 1; attempt <= attempts && !stop; ++attempt) {
       if (delay > 0) {
         spdlog::info("{} : задержка : {} мсек", log_name, delay);
-        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        if (!pause(std::chrono::milliseconds(delay))) break;
       }
       written = write_channel_registers(connection, database, *row, data, log_name);
       if (written) break;
-      if (attempt < attempts) spdlog::info("{} : повторная запись : {} попытка", log_name, attempt + 1);
+      if (attempt < attempts && !stop) spdlog::info("{} : повторная запись : {} попытка", log_name, attempt + 1);
     }
   }
   // The row is done with: release its read of the cache before the re-reads.

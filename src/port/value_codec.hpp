@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 
 #include <SQLiteCpp/Statement.h>
@@ -13,34 +15,53 @@
 
 // Turning register bytes into published text and command text into register
 // bytes, by the columns of a channel row (the port's kept row of its channel
-// query, or a statement standing on such a row: "channel_name", "value_type",
-// "word_order", "inverted", "scale", "correction", "unit", "error_value",
-// "min_value", "max_value", "debounce", "read_condition", "write_condition",
-// "format").
+// query, or a statement standing on such a row: "device_id", "channel_id", "channel_name",
+// "value_type", "word_order", "inverted", "scale", "correction", "unit",
+// "error_value", "min_value", "max_value", "debounce", "read_condition",
+// "write_condition", "format").
+
+// The debounce state of one published value: a (device, channel) pair and
+// the channel topic it goes out under, since the members of a composite type
+// share their rows between every channel of that type.
+struct debounce_key_t {
+  int64_t device_id;
+  int64_t channel_id;
+  std::string channel_topic;
+  auto operator<=>(const debounce_key_t&) const = default;
+};
+
+struct debounce_state_t {
+  int64_t hold;                        // seconds, from the channel's Debounces row
+  std::optional<std::string> current;  // the value last let through or stored
+  int64_t timer = 0;                   // second the running hold started, 0 when idle
+};
 
 // What the value rules need of their port.
 struct value_context_t {
   script_engine_t& scripts;
-  SQLite::Statement& debounce_select;    // port statement 5 (select by :debounce_id)
-  SQLite::Statement& debounce_update;    // port statement 6
+  SQLite::Statement& debounce_hold;      // the hold time by :debounce_id
   std::function<int64_t()> now_seconds;  // seconds since the epoch; tests hand their own clock
+  // Kept by the port, never in the cache file: the cache is shared by every
+  // port, and a Debounces row is shared by every device of a parameter set.
+  std::map<debounce_key_t, debounce_state_t> debounces{};
 };
 
-// The payload of one channel or member: "r" for a failed read (data null) or a
-// refused value, empty for nothing to publish, else the value text. `size` is
-// how many bytes `data` holds: a value needing more bytes than that is a
-// failed read ("r"), never read past.
+// The payload of one channel or member published under `channel_topic`: "r"
+// for a failed read (data null) or a refused value, empty for nothing to
+// publish, else the value text. `size` is how many bytes `data` holds: a
+// value needing more bytes than that is a failed read ("r"), never read past.
 //
 // A value the rules cannot process (a numeric step meeting a text that is not
 // a number, an invalid format text, a refused word order, an unknown token, a
-// time the local calendar cannot show) is refused with "r" and an error line
-// naming the channel, so one bad channel never aborts its poll pass.
+// time the local calendar cannot show, a BCD nibble above 9) is refused with
+// "r" and an error line naming the channel, so one bad channel never aborts
+// its poll pass.
 modbus_vector_t decode_value(const cache_row_t& row, const uint8_t* data, std::size_t size,
-                             value_context_t& context);
+                             const std::string& channel_topic, value_context_t& context);
 
-// true: suppress the value. Keeps the channel's debounce state in its
-// Debounces row.
-bool debounce(int64_t debounce_id, const std::string& log_name, const std::string& value,
+// true: suppress the value. `debounce_id` names the Debounces row that holds
+// the hold time.
+bool debounce(const debounce_key_t& key, int64_t debounce_id, const std::string& log_name, const std::string& value,
               value_context_t& context);
 
 // The register bytes for a command payload; throws on a refused text/type/word order.

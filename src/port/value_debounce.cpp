@@ -12,64 +12,56 @@ int64_t system_now_seconds() {
       .count();
 }
 
-// A changed value is published only once it has stayed different for the
-// hold time; until then the last accepted value is what the channel shows.
-bool debounce(int64_t debounce_id, const std::string& log_name, const std::string& value,
-              value_context_t& context) {
-  auto& select = context.debounce_select;
+namespace {
+
+// The state of a value met for the first time: its hold time and nothing
+// stored yet. Null when the channel's Debounces row is gone.
+debounce_state_t* new_state(const debounce_key_t& key, int64_t debounce_id, value_context_t& context) {
+  auto& select = context.debounce_hold;
   select.reset();
   select.clearBindings();
   select.bind(":debounce_id", debounce_id);
   if (!select.executeStep()) {
     select.reset();
-    return true;
+    return nullptr;
   }
   const int64_t hold = select.getColumn("value").getInt64();
-  const auto current_column = select.getColumn("current_value");
-  const std::optional<std::string> current =
-      current_column.isNull() ? std::nullopt : std::optional<std::string>(current_column.getString());
-  const int64_t timer = select.getColumn("timer").getInt64();
   select.reset();
+  return &context.debounces.emplace(key, debounce_state_t{hold, std::nullopt, 0}).first->second;
+}
 
-  auto& update = context.debounce_update;
-  update.reset();
-  update.clearBindings();
-  update.bind(":debounce_id", debounce_id);
-  // Each case below binds the two columns it stores; "unchanged" rebinds the
-  // value just read.
-  const auto store = [&](const std::optional<std::string>& stored, int64_t stored_timer) {
-    if (stored) {
-      update.bind(":current_value", *stored);
-    } else {
-      update.bind(":current_value");
-    }
-    update.bind(":timer", stored_timer);
-    update.tryExecuteStep();
-    update.reset();
-  };
+}  // namespace
 
-  if (!current) {
+// A changed value is published only once it has stayed different for the
+// hold time; until then the last accepted value is what the channel shows.
+bool debounce(const debounce_key_t& key, int64_t debounce_id, const std::string& log_name, const std::string& value,
+              value_context_t& context) {
+  const auto found = context.debounces.find(key);
+  debounce_state_t* state = found != context.debounces.end() ? &found->second : new_state(key, debounce_id, context);
+  if (state == nullptr) return true;
+
+  if (!state->current) {
     spdlog::debug("{} : контроль дребезга : нет значения", log_name);
-    store(value, timer);
+    state->current = value;
     return true;
   }
-  if (value == *current) {
+  if (value == *state->current) {
     spdlog::debug("{} : контроль дребезга : завершено", log_name);
-    store(current, 0);
+    state->timer = 0;
     return false;
-  }
-  if (timer == 0) {
-    const int64_t now = context.now_seconds();
-    spdlog::debug("{} : контроль дребезга : начало", log_name);
-    store(current, now);
-    return true;
   }
   const int64_t now = context.now_seconds();
-  if (now - timer >= hold) {
+  if (state->timer == 0) {
+    spdlog::debug("{} : контроль дребезга : начало", log_name);
+    state->timer = now;
+    return true;
+  }
+  if (now - state->timer >= state->hold) {
     spdlog::debug("{} : контроль дребезга : возвращено значение по истечению таймера : {}", log_name, value);
-    store(value, 0);
+    state->current = value;
+    state->timer = 0;
     return false;
   }
-  spdlog::debug("{} : контроль дребезга : до завершения {} сек.", log_name, hold - (now - timer));
+  spdlog::debug("{} : контроль дребезга : до завершения {} сек.", log_name, state->hold - (now - state->timer));
   return true;
 }

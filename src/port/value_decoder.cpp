@@ -1,3 +1,4 @@
+#include <bit>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -25,8 +26,8 @@ void require_bytes(std::size_t needed, std::size_t size) {
   }
 }
 
-// One byte is one register's worth for "i8"/"u8", so the mid orders, which
-// swap bytes inside registers, mean nothing for it either.
+// The mid orders swap the bytes of whole registers: values of 1, 3, 5, 6 and
+// 7 bytes have no rule for them.
 void refuse_mid_order(unsigned order) {
   if (order == word_order_mid_big_endian || order == word_order_mid_little_endian) {
     throw std::runtime_error("Недопустимый порядок байт");
@@ -49,86 +50,131 @@ std::string local_time_text(int64_t seconds) {
 
 // Fixed point: an integer byte and a fraction byte in 1/256ths. The fraction
 // is printed with its four digits, so 0x01 (0.0039) is not mistaken for .39.
-std::string fixed_point_text(const uint8_t* data, unsigned order) {
+decoded_value_t fixed_point(const uint8_t* data, unsigned order) {
   const uint8_t integer = order == word_order_big_endian ? data[0] : data[1];
   const uint8_t fraction_byte = order == word_order_big_endian ? data[1] : data[0];
   const auto fraction = static_cast<unsigned>(static_cast<float>(fraction_byte) * 39.0625f);
-  return fmt::format("{}.{:04}", integer, fraction);
+  return {fmt::format("{}.{:04}", integer, fraction), static_cast<uint64_t>(integer << 8 | fraction_byte)};
+}
+
+// The value's `count` bytes as one unsigned number, most significant first
+// by the word order. Widths of 2, 4 and 8 bytes take the rules of every other
+// type of their width; the widths between know only the two plain orders.
+uint64_t ordered_bits(const uint8_t* data, std::size_t count, unsigned order) {
+  switch (count) {
+    case 2:
+      return apply_word_order_u16(data, order);
+    case 4:
+      return apply_word_order_u32(data, order);
+    case 8:
+      return apply_word_order_u64(data, order);
+    default:
+      break;
+  }
+  refuse_mid_order(order);
+  uint64_t bits = 0;
+  for (std::size_t place = 0; place < count; ++place) {
+    bits = bits << 8 | data[order == word_order_little_endian ? count - 1 - place : place];
+  }
+  return bits;
+}
+
+int64_t sign_extended(uint64_t bits, std::size_t count) {
+  const auto unused = static_cast<unsigned>(64 - 8 * count);
+  return static_cast<int64_t>(bits << unused) >> unused;
+}
+
+// The decimal number the nibbles spell, most significant first.
+std::string bcd_text(uint64_t bits, std::size_t count) {
+  uint64_t number = 0;
+  for (int shift = static_cast<int>(8 * count) - 4; shift >= 0; shift -= 4) {
+    const auto digit = static_cast<unsigned>((bits >> shift) & 0xFu);
+    if (digit > 9) {
+      throw std::runtime_error(
+          fmt::format("недопустимое двоично-десятичное значение : {:0{}X}", bits, static_cast<int>(2 * count)));
+    }
+    number = number * 10 + digit;
+  }
+  return fmt::format("{}", number);
+}
+
+// "i8" to "i64" and "u8" to "u64"; not "utc4".
+bool is_integer_type(const std::string& type) {
+  return type.size() > 1 && (type[0] == 'i' || type[0] == 'u') && type[1] >= '0' && type[1] <= '9';
+}
+
+std::size_t type_bytes(const std::string& type) {
+  const auto found = value_types.find(type);
+  return found ? found->bytes_num : 0;
 }
 
 }  // namespace
 
-std::string value_text(const cache_row_t& row, const uint8_t* data, std::size_t size) {
+decoded_value_t value_text(const cache_row_t& row, const uint8_t* data, std::size_t size) {
   const std::string type = row.getColumn("value_type").getString();
   const auto order = static_cast<unsigned>(find_token(word_orders, row.getColumn("word_order").getString()));
   const bool inverted = row.getColumn("inverted").getUInt() != 0;
+  const std::size_t bytes = type_bytes(type);
 
   if (type == "bit") {
     require_bytes(1, size);
-    return (data[0] != 0) != inverted ? "1" : "0";
+    return {(data[0] != 0) != inverted ? "1" : "0", std::nullopt};
   }
-  if (type == "i8" || type == "u8") {
-    require_bytes(1, size);
-    refuse_mid_order(order);
-    return type == "i8" ? fmt::format("{}", static_cast<int8_t>(data[0])) : fmt::format("{}", data[0]);
+  if (is_integer_type(type) && bytes > 0) {
+    require_bytes(bytes, size);
+    const uint64_t bits = ordered_bits(data, bytes, order);
+    return {type[0] == 'i' ? fmt::format("{}", sign_extended(bits, bytes)) : fmt::format("{}", bits), bits};
   }
-  if (type == "i16" || type == "u16") {
-    require_bytes(2, size);
-    return type == "i16" ? fmt::format("{}", apply_word_order_i16(data, order))
-                         : fmt::format("{}", apply_word_order_u16(data, order));
-  }
-  if (type == "i32" || type == "u32") {
-    require_bytes(4, size);
-    return type == "i32" ? fmt::format("{}", apply_word_order_i32(data, order))
-                         : fmt::format("{}", apply_word_order_u32(data, order));
-  }
-  if (type == "i64" || type == "u64") {
-    require_bytes(8, size);
-    return type == "i64" ? fmt::format("{}", apply_word_order_i64(data, order))
-                         : fmt::format("{}", apply_word_order_u64(data, order));
+  if (type.starts_with("bcd") && bytes > 0) {
+    require_bytes(bytes, size);
+    const uint64_t bits = ordered_bits(data, bytes, order);
+    return {bcd_text(bits, bytes), bits};
   }
   if (type == "float16") {
     require_bytes(2, size);
-    return fmt::format("{}", half_to_float(apply_word_order_i16(data, order)));
+    const uint16_t bits = apply_word_order_u16(data, order);
+    return {fmt::format("{}", half_to_float(static_cast<int16_t>(bits))), bits};
   }
   if (type == "float32") {
     require_bytes(4, size);
-    return fmt::format("{}", apply_word_order_float(data, order));
+    const uint32_t bits = apply_word_order_u32(data, order);
+    return {fmt::format("{}", std::bit_cast<float>(bits)), bits};
   }
   if (type == "float64") {
     require_bytes(8, size);
-    return fmt::format("{}", apply_word_order_double(data, order));
+    const uint64_t bits = apply_word_order_u64(data, order);
+    return {fmt::format("{}", std::bit_cast<double>(bits)), bits};
   }
   if (type == "fixi16" || type == "fixu16") {
     require_bytes(2, size);
-    return fixed_point_text(data, order);
+    return fixed_point(data, order);
   }
   if (type == "utc4") {
     require_bytes(4, size);
-    return local_time_text(apply_word_order_i32(data, order));
+    const uint32_t bits = apply_word_order_u32(data, order);
+    return {local_time_text(static_cast<int32_t>(bits)), bits};
   }
   if (type == "utc8") {
     require_bytes(8, size);
-    return local_time_text(apply_word_order_i64(data, order));
+    const uint64_t bits = apply_word_order_u64(data, order);
+    return {local_time_text(static_cast<int64_t>(bits)), bits};
   }
   if (type.starts_with("str")) {
-    const auto found = value_types.find(type);
-    const std::size_t bytes = found ? found->bytes_num : 0;
     require_bytes(bytes, size);
-    return std::string(reinterpret_cast<const char*>(data), bytes);
+    return {std::string(reinterpret_cast<const char*>(data), bytes), std::nullopt};
   }
-  // The other sized types ("i24", "bcd16", ...) have no decoding rule.
+  // A composite type's name: its members are decoded, never the whole.
   return {};
 }
 
 modbus_vector_t decode_value(const cache_row_t& row, const uint8_t* data, std::size_t size,
-                             value_context_t& context) {
+                             const std::string& channel_topic, value_context_t& context) {
   if (data == nullptr) return failed_read;
 
   std::string channel_name;
   try {
     channel_name = row.getColumn("channel_name").getString();
-    return apply_value_rules(row, value_text(row, data, size), context);
+    return apply_value_rules(row, value_text(row, data, size), channel_topic, context);
   } catch (const std::exception& error) {
     // One channel's bad value or configuration must not end its poll pass:
     // the channel is reported failed and the reason logged.

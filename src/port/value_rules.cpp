@@ -15,25 +15,38 @@ const modbus_vector_t refused_value{'r'};
 
 bool is_set(const cache_row_t& row, const char* column) { return !row.getColumn(column).isNull(); }
 
-// The correction adds to the whole part of the value. It is read signed, so a
-// negative reading is corrected as such instead of wrapping to a huge number.
+// An integer text stays an integer text, summed exactly and read signed, so
+// a negative reading is corrected as such instead of wrapping. Any other
+// number (scaled, a float, a script's result) keeps its fraction.
 std::string corrected_text(const std::string& text, int64_t correction) {
+  const std::size_t digits_from = text.starts_with('-') ? 1 : 0;
+  const bool integer = text.size() > digits_from &&
+                       text.find_first_not_of("0123456789", digits_from) == std::string::npos;
+  if (!integer) return std::to_string(std::stod(text) + static_cast<double>(correction));
   const long long reading = std::stoll(text);
   long long sum = 0;
   if (__builtin_add_overflow(reading, correction, &sum)) throw std::out_of_range("correction");
   return fmt::format("{}", sum);
 }
 
+// The error value names the register's bits; a type without a fixed width
+// ("bit", strings) compares its text.
+bool is_error_value(const cache_row_t& row, const decoded_value_t& value) {
+  const std::string error_value = row.getColumn("error_value").getString();
+  return value.bits ? *value.bits == std::stoull(error_value) : value.text == error_value;
+}
+
 }  // namespace
 
-modbus_vector_t apply_value_rules(const cache_row_t& row, std::string text, value_context_t& context) {
+modbus_vector_t apply_value_rules(const cache_row_t& row, decoded_value_t value, const std::string& channel_topic,
+                                  value_context_t& context) {
   const std::string channel_name = row.getColumn("channel_name").getString();
   const std::string type = row.getColumn("value_type").getString();
-
-  if (is_set(row, "error_value") && text == row.getColumn("error_value").getString()) {
-    spdlog::error("{} : получено ошибочное значение : {}", channel_name, text);
+  if (is_set(row, "error_value") && is_error_value(row, value)) {
+    spdlog::error("{} : получено ошибочное значение : {}", channel_name, value.text);
     return refused_value;
   }
+  std::string text = std::move(value.text);
 
   const bool has_condition = is_set(row, "read_condition");
   if (has_condition) {
@@ -41,9 +54,10 @@ modbus_vector_t apply_value_rules(const cache_row_t& row, std::string text, valu
     text = std::to_string(std::stod(context.scripts.evaluate(x, row.getColumn("read_condition").getString())));
   }
 
-  if (is_set(row, "debounce") &&
-      debounce(row.getColumn("debounce").getInt64(), channel_name, text, context)) {
-    return {};
+  if (is_set(row, "debounce")) {
+    const debounce_key_t key{row.getColumn("device_id").getInt64(), row.getColumn("channel_id").getInt64(),
+                             channel_topic};
+    if (debounce(key, row.getColumn("debounce").getInt64(), channel_name, text, context)) return {};
   }
 
   const bool has_scale = is_set(row, "scale");

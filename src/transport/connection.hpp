@@ -1,9 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
+
+#include <spdlog/spdlog.h>
 
 // The byte stream a port talks Modbus over. Kinds report failure by result,
 // never by exception: open() gives false, read() and write() give -1 when
@@ -30,6 +33,18 @@ class connection_t {
   }
   virtual void set_timeouts() = 0;
 
+  // Takes what has arrived, at most `size` bytes, waiting until the first
+  // byte comes or `deadline` passes: 0 when nothing came, -1 when the
+  // connection cannot be read. RTU replies carry no length field, so the
+  // frames read them piece by piece against one deadline for the whole
+  // reply, and listen with it for the silence that ends a frame.
+  virtual long read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) = 0;
+
+  // How long a line must stay silent before the next frame may start. On a
+  // network it only covers bytes still on their way; the serial kind works
+  // it out from its character time.
+  virtual std::chrono::microseconds silence_guard() const { return std::chrono::milliseconds(2); }
+
   // MBAP transaction ids of this connection's requests: 1 for the first,
   // then one more each time. A reply carries its request's id back, so a
   // reply that arrives too late for its own request is recognised when it
@@ -45,13 +60,28 @@ class connection_t {
   // reply in time.
   bool take_late_reply(uint16_t id);
 
+  // A peer that stays away fails every open of a poll pass alike: the
+  // first failure of a pass is logged at its own level, the repeats only at
+  // debug level.
+  void begin_pass() { open_failure_logged = false; }
+
   uint32_t rto = 0;            // read (reply) timeout, ms
   uint32_t sto = 0;            // write (send) timeout, ms
   int64_t connection_id = 0;   // ROWID of the Connections row
   std::string name;            // log prefix
   bool available = false;      // the kind's resource exists
 
+ protected:
+  // The level for a line about a failed open.
+  spdlog::level::level_enum open_failure_level(spdlog::level::level_enum level) {
+    if (open_failure_logged) return spdlog::level::debug;
+    open_failure_logged = true;
+    return level;
+  }
+  void open_succeeded() { open_failure_logged = false; }
+
  private:
+  bool open_failure_logged = false;
   uint16_t last_transaction_id = 0;
   std::deque<uint16_t> unanswered_ids;
 };

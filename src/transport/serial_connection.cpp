@@ -1,6 +1,9 @@
 #include "transport/serial_connection.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <exception>
+#include <stdexcept>
 
 #include <spdlog/spdlog.h>
 
@@ -47,10 +50,14 @@ bool serial_connection_t::open() {
       spdlog::info("{} : открыто", name);
       set_timeouts();
     }
-    if (!is_open()) spdlog::error("{} : ошибка открытия порта", name);
-    return is_open();
+    if (is_open()) {
+      open_succeeded();
+      return true;
+    }
+    spdlog::log(open_failure_level(spdlog::level::err), "{} : ошибка открытия порта", name);
+    return false;
   } catch (const std::exception& error) {
-    spdlog::info("{} : ошибка : {}", name, error.what());
+    spdlog::log(open_failure_level(spdlog::level::info), "{} : ошибка : {}", name, error.what());
     return false;
   }
 }
@@ -134,4 +141,43 @@ void serial_connection_t::set_timeouts() {
   if (!serial) return;
   serial->setTimeout(serial::Timeout{0, rto, 0, sto, 0});
   spdlog::info("{} : таймауты установлены", name);
+}
+
+long serial_connection_t::read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) {
+  if (!open()) return -1;
+  try {
+    std::size_t waiting = serial->available();
+    if (waiting == 0) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return 0;
+      // The port waits by its read timeout: lent for this one wait.
+      serial->setTimeout(serial::Timeout{0, static_cast<uint32_t>(left.count()), 0, sto, 0});
+      bool readable = false;
+      try {
+        readable = serial->waitReadable();
+      } catch (...) {
+        serial->setTimeout(timeout);
+        throw;
+      }
+      serial->setTimeout(timeout);
+      if (!readable) return 0;
+      waiting = serial->available();
+      if (waiting == 0) throw std::runtime_error("device reports readiness to read but returned no data (device disconnected?)");
+    }
+    const std::size_t count = serial->read(buffer, std::min(size, waiting));
+    spdlog::debug("{} : принято : {}", name, count);
+    return static_cast<long>(count);
+  } catch (const std::exception& error) {
+    spdlog::error("{} : ошибка чтения : {}", name, error.what());
+  }
+  drop_after_failure();
+  return -1;
+}
+
+std::chrono::microseconds serial_connection_t::silence_guard() const {
+  if (baudrate == 0) return connection_t::silence_guard();
+  // Start bit, data bits, parity bit, stop bits (code 3 is one and a half).
+  const double bits = 1 + bytesize + (parity != 0 ? 1 : 0) + (stopbits == 3 ? 1.5 : stopbits);
+  const auto four_characters = std::chrono::microseconds(static_cast<int64_t>(std::ceil(4 * bits * 1e6 / baudrate)));
+  return std::max(four_characters, connection_t::silence_guard());
 }

@@ -32,6 +32,10 @@ class serial_connection_t : public connection_t {
   // reply must not be taken as the reply to the next request).
   void flush() override;
   void set_timeouts() override;
+  long read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) override;
+  // Four character times, and never below the network default: a USB
+  // adapter hands bytes over in bursts.
+  std::chrono::microseconds silence_guard() const override;
 
   int32_t flowcontrol = 0;
   int32_t stopbits = 0;

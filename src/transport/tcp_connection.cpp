@@ -7,6 +7,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "transport/peer_address.hpp"
 #include "transport/timeouts.hpp"
 
 namespace {
@@ -19,14 +20,20 @@ bool is_broken_stream(int code) { return code != EAGAIN && code != EWOULDBLOCK &
 }  // namespace
 
 tcp_connection_t::tcp_connection_t(const SQLite::Statement& row)
-    : address(row.getColumn("host").getString(), static_cast<uint16_t>(row.getColumn("host_port").getUInt())),
+    : host(row.getColumn("host").getString()),
+      host_port(static_cast<uint16_t>(row.getColumn("host_port").getUInt())),
       socket(std::make_unique<korvex_net::tcp_connector_t>()) {
   connection_id = row.getColumn("connection_id").getInt64();
   rto = row.getColumn("rto").getUInt();
   sto = row.getColumn("sto").getUInt();
-  name = fmt::format("{}", address.to_string());
-  available = true;
-  open();
+  tcp_connection_t::init();
+  if (available) open();
+}
+
+void tcp_connection_t::init() {
+  address = resolve_peer(host, host_port);
+  available = address.has_value();
+  name = available ? address->to_string() : fmt::format("{}:{}", host, host_port);
 }
 
 tcp_connection_t::~tcp_connection_t() { close_socket(); }
@@ -35,10 +42,13 @@ bool tcp_connection_t::is_open() { return socket->is_open(); }
 
 bool tcp_connection_t::open() {
   if (is_open()) return true;
+  if (!address) return false;
   const std::error_code error =
-      socket->connect(address, std::chrono::microseconds(effective_timeout(sto)));
-  spdlog::info("{} : открытo : {} ({})", name, error.message(), error.value());
+      socket->connect(*address, std::chrono::microseconds(effective_timeout(sto)));
+  spdlog::log(error ? open_failure_level(spdlog::level::info) : spdlog::level::info, "{} : открытo : {} ({})", name,
+              error.message(), error.value());
   if (error) return false;
+  open_succeeded();
   set_timeouts();
   return true;
 }
@@ -73,7 +83,9 @@ long tcp_connection_t::read(uint8_t* buffer, std::size_t size) {
       stream_over = true;
       break;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    // Rounded up: truncated, a timeout of a millisecond or two would end
+    // before the first wait.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !socket->wait_readable(left)) {
       error = EAGAIN;  // the read timeout ran out
       break;
@@ -86,6 +98,26 @@ long tcp_connection_t::read(uint8_t* buffer, std::size_t size) {
   }
   if (stream_over) close_socket();
   return static_cast<long>(count);
+}
+
+long tcp_connection_t::read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) {
+  if (!is_open()) return -1;
+  for (;;) {
+    const long received = socket->recv(buffer, size, MSG_DONTWAIT);
+    if (received > 0) {
+      spdlog::debug("{} : получено : {}", name, received);
+      return received;
+    }
+    const int error = received < 0 ? errno : 0;
+    if (error == EINTR) continue;
+    if (received == 0 || is_broken_stream(error)) {
+      spdlog::error("{} : ошибка чтения : {} ({})", name, error_text(error), error);
+      close_socket();
+      return -1;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !socket->wait_readable(left)) return 0;
+  }
 }
 
 long tcp_connection_t::write(const uint8_t* data, std::size_t size) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include <SQLiteCpp/Column.h>
 #include <SQLiteCpp/Statement.h>
@@ -15,10 +17,14 @@
 class tcp_connection_t : public connection_t {
  public:
   // Reads connection_id, rto, sto, host and host_port from the Connections
-  // row the statement stands on, then makes the first connect. A host that
-  // does not resolve throws std::system_error.
+  // row the statement stands on, then resolves the host and makes the first
+  // connect. A host that does not resolve (at boot, before the name service
+  // is up) leaves the connection unavailable, not an error.
   explicit tcp_connection_t(const SQLite::Statement& row);
   ~tcp_connection_t() override;
+
+  // Resolves the host (again); available once it resolved.
+  void init() override;
 
   bool is_open() override;
   bool open() override;
@@ -32,8 +38,11 @@ class tcp_connection_t : public connection_t {
   // longer one), so it is never taken as the reply to the next request.
   void flush_input() override;
   void set_timeouts() override;
+  long read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) override;
 
-  korvex_net::inet_address_t address;
+  std::string host;
+  uint16_t host_port = 0;
+  std::optional<korvex_net::inet_address_t> address;  // once resolved
   std::unique_ptr<korvex_net::tcp_connector_t> socket;
 
  private:

@@ -9,6 +9,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "transport/peer_address.hpp"
 #include "transport/timeouts.hpp"
 
 namespace {
@@ -20,16 +21,21 @@ constexpr std::size_t largest_datagram = 65536;
 }  // namespace
 
 udp_connection_t::udp_connection_t(const SQLite::Statement& row)
-    : address(row.getColumn("host").getString(), static_cast<uint16_t>(row.getColumn("host_port").getUInt())),
+    : host(row.getColumn("host").getString()),
+      host_port(static_cast<uint16_t>(row.getColumn("host_port").getUInt())),
       socket(std::make_unique<korvex_net::datagram_socket_t>()),
       datagram(largest_datagram) {
   connection_id = row.getColumn("connection_id").getInt64();
   rto = row.getColumn("rto").getUInt();
   sto = row.getColumn("sto").getUInt();
-  name = fmt::format("{}", address.to_string());
-  if (const auto error = socket->open()) throw std::system_error(error);
-  available = true;
-  connect_socket();
+  udp_connection_t::init();
+  if (available) open();
+}
+
+void udp_connection_t::init() {
+  address = resolve_peer(host, host_port);
+  available = address.has_value();
+  name = available ? address->to_string() : fmt::format("{}:{}", host, host_port);
 }
 
 udp_connection_t::~udp_connection_t() { close_socket(); }
@@ -38,21 +44,25 @@ bool udp_connection_t::is_open() { return socket->is_open(); }
 
 bool udp_connection_t::open() {
   if (is_open()) return true;
+  if (!address) return false;
   if (const auto error = socket->open()) {
-    spdlog::info("UDP : открытие ({}) : {} ({})", address.to_string(), error.message(), error.value());
+    spdlog::log(open_failure_level(spdlog::level::info), "UDP : открытие ({}) : {} ({})", name, error.message(),
+                error.value());
     return false;
   }
   return connect_socket();
 }
 
 bool udp_connection_t::connect_socket() {
-  const std::error_code error = socket->connect(address);
-  spdlog::info("UDP : открытие ({}) : {} ({})", address.to_string(), error.message(), error.value());
+  const std::error_code error = socket->connect(*address);
+  spdlog::log(error ? open_failure_level(spdlog::level::info) : spdlog::level::info, "UDP : открытие ({}) : {} ({})",
+              name, error.message(), error.value());
   if (error) {
     // Closed again, so is_open() stays false and the next open() retries.
     socket->close();
     return false;
   }
+  open_succeeded();
   set_timeouts();
   return true;
 }
@@ -63,10 +73,14 @@ void udp_connection_t::close_socket() {
   kept.clear();
   if (!socket->is_open()) return;
   const std::error_code error = socket->close();
-  spdlog::info("UDP : закрытие ({}) : {} ({})", address.to_string(), error.message(), error.value());
+  spdlog::info("UDP : закрытие ({}) : {} ({})", name, error.message(), error.value());
 }
 
 long udp_connection_t::read(uint8_t* buffer, std::size_t size) {
+  return read_some(buffer, size, std::chrono::steady_clock::now() + effective_timeout(rto));
+}
+
+long udp_connection_t::read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) {
   if (!is_open()) return -1;
   if (!kept.empty()) {
     const std::size_t count = std::min(size, kept.size());
@@ -75,8 +89,9 @@ long udp_connection_t::read(uint8_t* buffer, std::size_t size) {
     return static_cast<long>(count);
   }
   long received = -1;
-  int error = EAGAIN;  // the read timeout ran out
-  if (socket->wait_readable(effective_timeout(rto))) {
+  int error = EAGAIN;  // the wait ran out
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (socket->wait_readable(std::max(left, std::chrono::milliseconds(0)))) {
     received = socket->recv(datagram.data(), datagram.size(), MSG_DONTWAIT);
     error = received < 0 ? errno : 0;
   }

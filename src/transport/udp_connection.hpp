@@ -1,6 +1,8 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include <SQLiteCpp/Column.h>
 #include <SQLiteCpp/Statement.h>
@@ -17,10 +19,14 @@
 class udp_connection_t : public connection_t {
  public:
   // Reads connection_id, rto, sto, host and host_port from the Connections
-  // row, creates the socket and connects it. A host that does not resolve,
-  // or a socket that cannot be created, throws std::system_error.
+  // row, resolves the host, creates the socket and connects it. A host that
+  // does not resolve leaves the connection unavailable; a socket that cannot
+  // be created leaves it closed, and the next open() tries again.
   explicit udp_connection_t(const SQLite::Statement& row);
   ~udp_connection_t() override;
+
+  // Resolves the host (again); available once it resolved.
+  void init() override;
 
   bool is_open() override;
   bool open() override;
@@ -35,8 +41,11 @@ class udp_connection_t : public connection_t {
   // Datagram sockets get no socket timeouts: reads are bounded by their own
   // wait, and a send does not block on the peer.
   void set_timeouts() override;
+  long read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) override;
 
-  korvex_net::inet_address_t address;
+  std::string host;
+  uint16_t host_port = 0;
+  std::optional<korvex_net::inet_address_t> address;  // once resolved
   std::unique_ptr<korvex_net::datagram_socket_t> socket;
 
  private:

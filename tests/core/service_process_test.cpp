@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "support/broker.hpp"
+#include "support/net.hpp"
 #include "support/process.hpp"
 #include "support/service_process.hpp"
 #include "support/temp_dir.hpp"
@@ -33,8 +34,8 @@ using std::filesystem::path;
 namespace {
 
 constexpr auto startup_timeout = 20s;
-// What a stop may take from its cause to the exit: about two seconds.
-constexpr auto stop_timeout = 3s;
+// What a stop may take from its cause to the exit, in every state.
+constexpr auto stop_timeout = 2s;
 
 template <typename Condition>
 bool poll_until(Condition condition, std::chrono::milliseconds timeout) {
@@ -70,18 +71,25 @@ const std::string client_end_line = "Работа клиента заверше�
 const std::string template_error_line =
     "$CONFIG : ошибка конфигурации : /usr/share/korvex/templates/meter{1}.json : не найден шаблон описания параметров";
 
-enum class config_t { standby, serving, missing, broken };
+enum class config_t { standby, serving, missing, broken, silent, slow };
 
 // A disabled port makes the service stand by, an enabled one makes it publish;
 // the broken template name holds braces: the error must come out verbatim.
-std::string config_text(config_t kind, int broker_port) {
+// The silent device takes connections and never answers: each read makes five
+// attempts, a second's delay and a second's timeout each; or, slow, a single
+// attempt that waits ten seconds for the reply.
+std::string config_text(config_t kind, int broker_port, int silent_port) {
+  const bool slow = kind == config_t::slow;
+  const bool silent = kind == config_t::silent || slow;
   const std::string parameters =
       kind == config_t::broken ? R"("meter{1}")"
                                : R"({"channels": [{"name": "t", "value_type": "u16", "reg_type": "holding", "reg_addr": 0}]})";
   return R"({"mqtt": {"url": "127.0.0.1", "port": )" + std::to_string(broker_port) +
          R"(}, "log": {"max_size": 1, "max_files": 2}, "ports": [{"connection": {"name": "line", "type": "base.tcp",
-         "tcp": {"url": "127.0.0.1", "port": 1502}, "enabled": )" + (kind == config_t::standby ? "false" : "true") +
-         R"(}, "devices": [{"name": "meter", "type": "mb-tcp", "sid": 1, "cname": "meter", "enabled": true}],
+         "rto": )" + (slow ? "10000" : "1000") + R"(, "tcp": {"url": "127.0.0.1", "port": )" + std::to_string(silent ? silent_port : 1502) +
+         R"(}, "enabled": )" + (kind == config_t::standby ? "false" : "true") +
+         R"(}, "devices": [{"name": "meter", "type": "mb-tcp", "sid": 1, "cname": "meter", "enabled": true,
+         "repeat_on_error": 5, "poll_delay": )" + (silent && !slow ? "1000" : "0") + R"(}],
          "parameters": [{"cname": "meter", "config": )" + parameters + "}]}]}";
 }
 
@@ -161,6 +169,16 @@ const scenario_t scenarios[] = {
        service.send_signal(SIGINT);
      },
      {{connected_line, 2}}, {closing_line}},
+    {"SigtermWhileASilentDeviceIsRetried", config_t::silent, false,
+     signal_after("1::meter_1::t : повторное чтение : 2 попытка", SIGTERM),
+     {{"Termination request (15) : завершение работы", 1}, {"1::meter_1::t : повторное чтение : 3 попытка", 0},
+      {"Очередь входящих сообщений (1) : остановлено", 1}},
+     {client_end_line, closing_line}},
+    // The last guard: the orderly shutdown would wait for the reply.
+    {"SigtermWhileAReadWaitsLong", config_t::slow, false,
+     signal_after("Порт 1 : line : начало опроса : 1 параметр", SIGTERM),
+     {{"Termination request (15) : завершение работы", 1}},
+     {"Остановка не завершена за 1500 мсек : принудительный выход", closing_line}},
 };
 
 class ServiceEnds : public testing::TestWithParam<scenario_t> {};
@@ -169,9 +187,12 @@ TEST_P(ServiceEnds, WithItsClosingLinesAndCodeOne) {
   const auto& scenario = GetParam();
   broker_t broker;
   if (scenario.broker_down_at_start) broker.kill();
+  const korvex_test::tcp_listener_t silent_device;
   temp_dir_t folder;
   const auto config = folder.path() / "korvex.json";
-  if (scenario.config != config_t::missing) folder.write("korvex.json", config_text(scenario.config, broker.port()));
+  if (scenario.config != config_t::missing) {
+    folder.write("korvex.json", config_text(scenario.config, broker.port(), silent_device.port()));
+  }
   {
     service_process_t service(folder.path(), {"-c", config.string(), "-v"});
     scenario.action(service, broker, config);

@@ -49,57 +49,75 @@ TEST(Crc16, CheckValueAndByteOrderOnTheWire) {
             (bytes{0x11, 0x03, 0x00, 0x6B, 0x00, 0x03, 0x76, 0x87}));
 }
 
-TEST(FrameHeader, ChecksTheReplyEnvelope) {
-  auto connection = std::make_shared<script_connection_t>();
-  const std::shared_ptr<connection_t> base = connection;
+bytes mbap_reply(uint16_t tid, uint16_t pid, uint16_t len, uint8_t unit, const bytes& pdu) {
+  bytes frame{static_cast<uint8_t>(tid >> 8), static_cast<uint8_t>(tid), static_cast<uint8_t>(pid >> 8),
+              static_cast<uint8_t>(pid), static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len), unit};
+  frame.insert(frame.end(), pdu.begin(), pdu.end());
+  return frame;
+}
 
-  modbus_rtu_frame_header_t rtu(5);
-  connection->pending = {5, 0x03};
-  EXPECT_TRUE(rtu.check_response(base, "t", false));
-  EXPECT_EQ(connection->pending.size(), 1u);  // only the address was taken
-  connection->pending = {6, 0x03};
-  EXPECT_FALSE(rtu.check_response(base, "t", false));
-  EXPECT_EQ(connection->pending.size(), 1u);
-  connection->pending.clear();
-  EXPECT_FALSE(rtu.check_response(base, "t", false));
+bytes operator+(bytes left, const bytes& right) {
+  left.insert(left.end(), right.begin(), right.end());
+  return left;
+}
 
-  modbus_tcp_frame_header_t mbap(0xABCD, 0, 0, 9);
-  connection->pending = {0xAB, 0xCD, 0x12, 0x34, 0x00, 0x63, 9, 0x03};  // any PID and LEN pass
-  EXPECT_TRUE(mbap.check_response(base, "t", true));
-  EXPECT_EQ(connection->pending.size(), 1u);
-  // Replies to earlier requests that timed out, in front of ours, are
-  // dropped whole...
-  const auto time_out = [&](uint16_t tid) {
-    modbus_tcp_frame_header_t earlier(tid, 0, 0, 9);
-    connection->pending.clear();
-    EXPECT_FALSE(earlier.check_response(base, "t", false));
+// The reply to a read of one register by function 3, found among what else
+// a line or a gateway sends.
+TEST(FrameHeader, FindsTheReplyToItsRequest) {
+  const bytes pdu{0x03, 0x02, 0x12, 0x34};
+  const bytes rtu = with_crc(bytes{5} + pdu);
+  const bytes ours = mbap_reply(0xABCD, 0, 5, 9, pdu);
+  const struct {
+    const char* what;
+    bool mbap;
+    bytes line;
+    std::optional<bytes> reply;
+    std::deque<uint8_t> left = {};  // on the line afterwards
+  } rows[] = {
+      {"rtu", false, rtu, pdu},
+      {"rtu after noise", false, bytes{0xFF, 0x00, 0x55} + rtu, pdu},
+      {"rtu after another slave's reply", false, with_crc({6, 0x03, 0x02, 0x12, 0x34}) + rtu, pdu},
+      {"rtu bytes after the reply are waited out", false, rtu + bytes{0x05, 0x03}, pdu},
+      {"rtu exception, whatever its crc", false, {5, 0x83, 0x02, 0, 0}, bytes{0x83, 0x02}},
+      {"rtu reply to another function", false, with_crc({5, 0x04, 0x02, 0x12, 0x34}), std::nullopt},
+      {"rtu reply with a corrupt crc", false, rtu + bytes{}, std::nullopt},
+      {"mbap", true, ours, pdu},
+      {"mbap from a device that does not echo the id", true, mbap_reply(0, 0, 5, 9, pdu), pdu},
+      {"mbap after a stray header", true, mbap_reply(0x0005, 0, 65535, 9, {}) + ours, pdu},
+      {"mbap after a header of another protocol", true, mbap_reply(0xABCD, 1, 5, 9, {}) + ours, pdu},
+      {"mbap after late replies to earlier requests", true,
+       mbap_reply(0xABCB, 0, 3, 9, {0x03, 0x00}) + mbap_reply(0xABCC, 0, 2, 9, {0x83}) + ours, pdu},
+      {"mbap exception is read by its length", true, mbap_reply(0xABCD, 0, 3, 9, {0x83, 0x02}) + bytes{0xEE},
+       bytes{0x83, 0x02}, {0xEE}},
+      {"mbap of another unit", true, mbap_reply(0xABCD, 0, 5, 8, pdu), std::nullopt, {0x03, 0x02, 0x12, 0x34}},
+      {"mbap cut short", true, {0xAB, 0xCD, 0, 0, 0}, std::nullopt},
+      {"mbap behind too many stray headers", true,
+       mbap_reply(1, 0, 0, 9, {}) + mbap_reply(2, 0, 1, 9, {}) + mbap_reply(3, 0, 255, 9, {}) +
+           mbap_reply(4, 7, 5, 9, {}) + ours,
+       std::nullopt, std::deque<uint8_t>(ours.begin(), ours.end())},
   };
-  time_out(0xABCB);
-  time_out(0xABCC);
-  connection->pending = {0xAB, 0xCB, 0, 0, 0, 3, 9, 0x03, 0x00, 0xAB, 0xCC, 0, 0, 0, 2, 9, 0x83,
-                         0xAB, 0xCD, 0, 0, 0, 3, 9, 0x03, 0x02};
-  EXPECT_TRUE(mbap.check_response(base, "t", false));
-  EXPECT_EQ(connection->pending, (std::deque<uint8_t>{0x03, 0x02}));
-  // ...but only so many of them, and a stale reply cut short fails.
-  for (uint16_t tid = 0x10; tid < 0x10 + modbus_tcp_frame_header_t::max_stale_replies; ++tid) time_out(tid);
-  for (uint16_t tid = 0x10; tid < 0x10 + modbus_tcp_frame_header_t::max_stale_replies; ++tid) {
-    connection->pending.insert(connection->pending.end(), {0x00, static_cast<uint8_t>(tid), 0, 0, 0, 2, 9, 0x03});
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto connection = std::make_shared<script_connection_t>();
+    const std::shared_ptr<connection_t> base = connection;
+    std::unique_ptr<modbus_frame_header_t> header;
+    if (row.mbap) {
+      // Two earlier requests that got no reply in time.
+      for (const uint16_t tid : {0xABCB, 0xABCC}) {
+        modbus_vector_t none;
+        EXPECT_FALSE(modbus_tcp_frame_header_t(tid, 0, 0, 9).read_reply(base, "t", 0x03, 4, none));
+      }
+      header = std::make_unique<modbus_tcp_frame_header_t>(0xABCD, 0, 0, 9);
+    } else {
+      header = std::make_unique<modbus_rtu_frame_header_t>(5);
+    }
+    connection->pending.assign(row.line.begin(), row.line.end());
+    if (std::string(row.what).ends_with("corrupt crc")) connection->pending.back() ^= 0x01;
+    modbus_vector_t reply;
+    const bool found = header->read_reply(base, "t", 0x03, 4, reply);
+    EXPECT_EQ(found ? std::optional<bytes>(reply) : std::nullopt, row.reply);
+    EXPECT_EQ(connection->pending, row.left);
   }
-  connection->pending.insert(connection->pending.end(), {0xAB, 0xCD, 0, 0, 0, 2, 9, 0x03});
-  EXPECT_FALSE(mbap.check_response(base, "t", false));
-  time_out(0x20);
-  connection->pending = {0x00, 0x20, 0, 0, 0, 5, 9, 0x03};
-  EXPECT_FALSE(mbap.check_response(base, "t", false));
-  // A device that does not echo the id is still read: an id that no request
-  // of ours is waiting for is taken as the answer.
-  modbus_tcp_frame_header_t echoless(0x0042, 0, 0, 9);
-  connection->pending = {0x00, 0x00, 0, 0, 0, 3, 9, 0x03, 0x07};
-  EXPECT_TRUE(echoless.check_response(base, "t", false));
-  modbus_tcp_frame_header_t first(1, 0, 0, 9);
-  connection->pending = {0, 1, 0, 0, 0, 3, 8};  // another unit
-  EXPECT_FALSE(first.check_response(base, "t", false));
-  connection->pending = {0, 1, 0, 0, 0};  // a short envelope
-  EXPECT_FALSE(first.check_response(base, "t", false));
 }
 
 TEST(WriteRequest, SingleAndMultipleLayouts) {
@@ -110,7 +128,7 @@ TEST(WriteRequest, SingleAndMultipleLayouts) {
     std::size_t reply_size;
     std::optional<bytes> required_reply;
   } rows[] = {
-      {6, {0x12, 0x34}, {0x06, 0x00, 0x0A, 0x12, 0x34}, 5, std::nullopt},
+      {6, {0x12, 0x34}, {0x06, 0x00, 0x0A, 0x12, 0x34}, 5, bytes{0x06, 0x00, 0x0A, 0x12, 0x34}},
       // 32 bits cannot go by function 6.
       {6, {1, 2, 3, 4}, {0x10, 0x00, 0x0A, 0x00, 0x02, 0x04, 1, 2, 3, 4}, 5, bytes{0x10, 0x00, 0x0A, 0x00, 0x02}},
       {16, {0x00, 0x07}, {0x10, 0x00, 0x0A, 0x00, 0x01, 0x02, 0x00, 0x07}, 5, bytes{0x10, 0x00, 0x0A, 0x00, 0x01}},
@@ -208,6 +226,10 @@ TEST(RtuFrame, ExactRequestsAndCheckedReplies) {
       {"short reply", "u16", {}, {7, 0x03, 0, 10, 0, 1}, {7, 0x03, 2, 0x12}, {}},
       {"single register write", "u16", bytes{0x12, 0x34}, {7, 0x06, 0, 10, 0x12, 0x34}, {7, 0x06, 0, 10, 0x12, 0x34},
        {1}},
+      {"single register write echoing another address", "u16", bytes{0x04, 0xD2}, {7, 0x06, 0, 10, 0x04, 0xD2},
+       {7, 0x06, 0xFA, 10, 0x04, 0xD2}, {}},
+      {"single register write echoing another value", "u16", bytes{0x04, 0xD2}, {7, 0x06, 0, 10, 0x04, 0xD2},
+       {7, 0x06, 0, 10, 0x04, 0xD3}, {}},
       {"32-bit write goes out as function 16", "u32", bytes{1, 2, 3, 4}, {7, 0x10, 0, 10, 0, 2, 4, 1, 2, 3, 4},
        {7, 0x10, 0, 10, 0, 2}, {1}},
       {"function 16 reply with another quantity", "u32", bytes{1, 2, 3, 4}, {7, 0x10, 0, 10, 0, 2, 4, 1, 2, 3, 4},
@@ -277,6 +299,19 @@ TEST(Frames, ExceptionRepliesUseTheDeviceTextsThenTheBuiltInOnes) {
                                           prefix + " : операция не выполнена"}));
     }
   }
+}
+
+TEST(Frames, HexDumpsHold16BytesALine) {
+  fixture_t fixture;
+  log_capture_t log;
+  const auto statement = fixture.row({.type = "mb-tcp"}, {.value_type = "u64", .reg_addr = 10});
+  fixture.script->replies.push_back(mbap(1, {0x10, 0, 10, 0, 4}));
+  EXPECT_TRUE(fixture.write(statement, {1, 2, 3, 4, 5, 6, 7, 8}));
+  const auto lines = log.lines();
+  const auto request = std::find_if(lines.begin(), lines.end(),
+                                    [](const std::string& line) { return line.find(" : запрос") != std::string::npos; });
+  ASSERT_NE(request, lines.end());
+  EXPECT_EQ(std::count(request->begin(), request->end(), '\n'), 2) << *request;  // 21 bytes
 }
 
 TEST(MbapFrame, FailedSendReadsNothing) {

@@ -7,6 +7,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -24,19 +25,20 @@ using bytes = modbus_vector_t;
 using korvex_test::log_capture_t;
 using korvex_test::modbus_slave_t;
 using korvex_test::modbus_transport_t;
+using namespace std::chrono_literals;
 
 // Channel rows of one device over a real connection of the given kind.
 struct peer_t : korvex_test::channel_rows_t {
   korvex_test::device_settings_t device;
 
   peer_t(const std::string& connection_type, korvex_test::device_settings_t device, const std::string& host,
-         int port, const std::string& rs_port)
+         int port, const std::string& rs_port, int rto = 300)
       : device(std::move(device)) {
     SQLite::Statement row(*database,
-                          "SELECT ? AS connection_id, 'test' AS name, ? AS type, 300 AS rto, 300 AS sto, ? AS "
+                          "SELECT ? AS connection_id, 'test' AS name, ? AS type, ? AS rto, 300 AS sto, ? AS "
                           "rs_port, 115200 AS baud_rate, 8 AS byte_size, 0 AS parity, 1 AS stop_bits, 0 AS "
                           "flow_control, ? AS host, ? AS host_port");
-    SQLite::bind(row, connection_id, connection_type, rs_port, host, port);
+    SQLite::bind(row, connection_id, connection_type, rto, rs_port, host, port);
     row.executeStep();
     connection = make_connection(row);
   }
@@ -84,9 +86,13 @@ void round_trips(peer_t& peer) {
   }
 }
 
-void exception_messages(peer_t& peer) {
+// An exception reply ends its transaction as soon as it is complete: no
+// wait for the normal reply's length, nothing logged as a failed read.
+void exception_messages(peer_t& peer, std::chrono::milliseconds read_timeout) {
   log_capture_t log;
+  const auto started = std::chrono::steady_clock::now();
   EXPECT_TRUE(peer.read("u16", "holding", 200).empty());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, read_timeout / 2);
   peer.exec("INSERT INTO Errors (ConnectionID, CName, Code, Message) VALUES ({}, 'meter', 2, 'Нет такого регистра')");
   EXPECT_FALSE(peer.write(peer.channel("u32", "holding", 300), {1, 2, 3, 4}));
   const auto errors = log.errors();
@@ -94,11 +100,12 @@ void exception_messages(peer_t& peer) {
   for (const char* text : {"Адрес данных, указанный в запросе, недоступен", "Нет такого регистра"}) {
     EXPECT_NE(std::find(errors.begin(), errors.end(), prefix + " : ошибка (2) : " + text + " "), errors.end());
   }
+  EXPECT_EQ(errors.size(), 4u) << testing::PrintToString(errors);
 }
 
 TEST(RtuPeer, LibmodbusSlaveOverPty) {
   modbus_slave_t slave(modbus_transport_t::rtu, small_map(5));
-  peer_t peer("base.rs", {.type = "mb-rtu", .sid = 5}, "", 0, slave.device_path());
+  peer_t peer("base.rs", {.type = "mb-rtu", .sid = 5}, "", 0, slave.device_path(), 2000);
   ASSERT_TRUE(peer.connection->is_open());
   round_trips(peer);
   EXPECT_EQ(slave.holding_registers(0, 10),
@@ -108,12 +115,12 @@ TEST(RtuPeer, LibmodbusSlaveOverPty) {
   EXPECT_EQ(peer.read("u32", "input", 20), (bytes{0xDE, 0xAD, 0xBE, 0xEF}));
   slave.set_holding_registers(30, {0x4142, 0x4300});
   EXPECT_EQ(peer.read("str3", "holding", 30), (bytes{'A', 'B', 'C'}));
-  exception_messages(peer);
+  exception_messages(peer, 2000ms);
 }
 
 TEST(MbapPeer, LibmodbusSlaveOverTcp) {
   modbus_slave_t slave(modbus_transport_t::tcp, small_map(1));
-  peer_t peer("base.tcp", {.type = "mb-tcp"}, "127.0.0.1", slave.port(), "");
+  peer_t peer("base.tcp", {.type = "mb-tcp"}, "127.0.0.1", slave.port(), "", 2000);
   ASSERT_TRUE(peer.connection->is_open());
   round_trips(peer);
   EXPECT_EQ(slave.holding_registers(0, 4), (std::vector<uint16_t>{0x1234, 0xFFFE, 0x0102, 0x0304}));
@@ -122,7 +129,7 @@ TEST(MbapPeer, LibmodbusSlaveOverTcp) {
   // whole, and nothing is left behind on the stream for the next read.
   EXPECT_EQ(peer.read("str5", "holding", 31), (bytes{'A', 'B', 'C', 'D', 'E'}));
   EXPECT_EQ(peer.read("u16", "holding", 31), (bytes{0x41, 0x42}));
-  exception_messages(peer);
+  exception_messages(peer, 2000ms);
 }
 
 // Neither the unread tail of a longer reply nor a reply that came too late
@@ -157,7 +164,7 @@ TEST(MbapPeer, PymodbusSlaveOverUdp) {
   peer_t peer("base.udp", {.type = "mb-udp"}, "127.0.0.1", slave.port(), "");
   EXPECT_EQ(peer.read("u16", "holding", 0), (bytes{0x0A, 0x0B}));
   round_trips(peer);
-  exception_messages(peer);
+  exception_messages(peer, 300ms);
 }
 
 // The test plays an RTU device on a pseudo-terminal; its frames get their CRC.
@@ -172,24 +179,40 @@ struct pty_device_t : korvex_test::pty_pair_t {
   }
 };
 
-TEST(RtuPeer, LateReplyIsNotTakenForTheNextChannel) {
+// A reply that comes after its read gave up is waited out, not taken for
+// the next channel's: on a serial line nothing tells the two apart. The
+// device applied the late write all the same.
+TEST(RtuPeer, LateReplyIsWaitedOutNotTakenForTheNextChannel) {
+  modbus_slave_t slave(modbus_transport_t::rtu, small_map(5));
+  peer_t peer("base.rs", {.type = "mb-rtu", .sid = 5}, "", 0, slave.device_path(), 300);
+  slave.set_holding_registers(0, {0x1111, 0x2222});
+  slave.set_faults({.reply_delay = 400ms, .remaining = 1});
+  EXPECT_TRUE(peer.read("u16", "holding", 0).empty());
+  EXPECT_EQ(peer.read("u16", "holding", 1), (bytes{0x22, 0x22}));
+
+  slave.set_faults({.reply_delay = 400ms, .remaining = 1});
+  EXPECT_FALSE(peer.write(peer.channel("u16", "holding", 2), {0x33, 0x33}));
+  EXPECT_TRUE(peer.write(peer.channel("u16", "holding", 3), {0x44, 0x44}));
+  EXPECT_EQ(slave.holding_registers(2, 2), (std::vector<uint16_t>{0x3333, 0x4444}));
+}
+
+// Noise on the line, here between a request and its reply, costs no channel:
+// bytes that cannot start the reply are skipped.
+TEST(RtuPeer, NoiseBeforeTheReplyIsSkipped) {
   pty_device_t device;
   peer_t peer("base.rs", {.type = "mb-rtu", .sid = 5}, "", 0, device.path());
-  const auto first = peer.channel("u16", "holding", 1);
-  const auto second = peer.channel("u16", "holding", 2);
-  auto read = [&](const std::shared_ptr<SQLite::Statement>& row) {
-    return std::async(std::launch::async, [&, row] { return peer.read(row); });
-  };
-
-  auto late = read(first);
-  device.receive(8);  // the device is too slow: the read times out
-  EXPECT_TRUE(late.get().empty());
-  device.send({5, 0x03, 2, 0x11, 0x11});  // its reply arrives after all
-
-  auto next = read(second);
-  EXPECT_EQ(device.receive(8), (bytes{5, 0x03, 0, 2, 0, 1, 0x24, 0x4E}));
-  device.send({5, 0x03, 2, 0x22, 0x22});
-  EXPECT_EQ(next.get(), (bytes{0x22, 0x22}));
+  const auto row = peer.channel("u16", "holding", 2);
+  for (const std::size_t noise : {1, 7, 16}) {
+    SCOPED_TRACE(noise);
+    auto next = std::async(std::launch::async, [&] { return peer.read(row); });
+    EXPECT_EQ(device.receive(8), (bytes{5, 0x03, 0, 2, 0, 1, 0x24, 0x4E}));
+    std::this_thread::sleep_for(50ms);
+    bytes junk(noise);
+    for (std::size_t at = 0; at < noise; ++at) junk[at] = static_cast<uint8_t>(0xA0 + at);
+    device.send(junk, false);
+    device.send({5, 0x03, 2, 0x22, 0x22});
+    EXPECT_EQ(next.get(), (bytes{0x22, 0x22}));
+  }
 }
 
 TEST(RtuPeer, ValtecFramesAndMalformedReplies) {

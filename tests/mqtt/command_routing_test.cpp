@@ -39,6 +39,9 @@ struct modbus_client_test_access_t {
     return client.pending_commands.size();
   }
   static void deliver(modbus_client_t& client, const mosquitto_message& message) { client.on_message(&message); }
+  static void serve_connection(modbus_client_t& client, int64_t connection_id) {
+    client.serve_connection(connection_id);
+  }
 };
 using client_access = modbus_client_test_access_t;
 
@@ -128,8 +131,10 @@ bool has_line_starting(const std::vector<std::string>& lines, const std::string&
 
 // The early command is retained on the broker before the client connects,
 // so the broker hands it over right at the subscription, long before start.
+// The broker keeps it across its restart and hands it over again then: it
+// must not be queued twice, or it would undo the commands written after it.
 TEST(CommandRouting, BrokerCommandsReachTheirConnectionsQueueEarlyOnesIncluded) {
-  broker_t broker;
+  broker_t broker({.keeps_retained = true});
   broker.publish("/devices/boiler_1/controls/setpoint/on", "21", true);
   log_capture_t log;
   client_rig_t rig(&two_lines);
@@ -152,8 +157,9 @@ TEST(CommandRouting, BrokerCommandsReachTheirConnectionsQueueEarlyOnesIncluded) 
   // A clean session keeps no subscriptions: they are made again.
   broker.restart();
   ASSERT_TRUE(wait_until([&] { return log.count(subscribed) == 2 && rig.client->is_connected(); }));
-  broker.publish("/devices/boiler_1/controls/setpoint/on", "23");
-  EXPECT_EQ(take(*boiler_line, 1), std::vector<std::string>{"/devices/boiler_1/controls/setpoint/on 23"});
+  // A live command is queued whatever its payload.
+  broker.publish("/devices/boiler_1/controls/setpoint/on", "21");
+  EXPECT_EQ(take(*boiler_line, 1), std::vector<std::string>{"/devices/boiler_1/controls/setpoint/on 21"});
 
   EXPECT_TRUE(rest_of(*boiler_line).empty());
   EXPECT_TRUE(rest_of(*meter_line).empty());
@@ -170,7 +176,9 @@ TEST(CommandRouting, MessagesRoutedByTheirTopicsOrIgnored) {
       {"/devices/boiler_1/controls/setpoint/on", 1},
       {"/devices/boiler_1/controls/flags_pump/on", 1},
       {"/devices/meter_2/controls/limit/on", 2},
-      {"other/meter_2/prefix/limit/on", 2},
+      {"other/meter_2/prefix/limit/on", 0},
+      {"devices/meter_2/controls/limit/on", 0},
+      {"/devices/meter_2/controls/limit/On", 0},
       {"/devices/boiler_1/controls/setpoint/on/", 0},
       {"/devices/boiler_1/controls/setpoint", 0},
       {"/devices/boiler_1/controls/temp/on", 0},
@@ -252,4 +260,75 @@ TEST(CommandRouting, LookupFailureIsLoggedAndTheCommandDropped) {
   EXPECT_NO_THROW(client_access::deliver(*rig.client, message));
   EXPECT_TRUE(has_line_starting(log.errors(), "Брокер : " + topic + " : ")) << testing::PrintToString(log.lines());
   EXPECT_TRUE(rest_of(*rig.queue(1)).empty());
+}
+
+// A '/' in a name makes its command topic ambiguous: the value is published,
+// but no command is taken for it, and a command never reaches another
+// channel whose names the topic happens to contain.
+TEST(CommandRouting, NamesWithASlashAreNeverCommanded) {
+  const json config = json::parse(R"({"ports": [
+    {"connection": {"name": "a", "type": "base.tcp", "tcp": {"url": "127.0.0.1", "port": 1}},
+     "devices": [{"name": "d", "type": "mb-tcp", "sid": 1, "cname": "dev"},
+                 {"name": "w", "type": "mb-tcp", "sid": 1, "cname": "wd"}],
+     "parameters": [
+       {"cname": "dev", "config": {"channels": [
+         {"name": "temp", "value_type": "u16", "reg_type": "holding", "reg_addr": 9, "read_only": false}]}},
+       {"cname": "wd", "config": {"channels": [
+         {"name": "dev_1/controls/temp", "value_type": "u16", "reg_type": "holding", "reg_addr": 4, "read_only": false},
+         {"name": "e/f", "value_type": "u16", "reg_type": "holding", "reg_addr": 5, "read_only": false}]}}]}]})");
+  broker_t broker;
+  log_capture_t log;
+  client_rig_t rig(&config);
+  rig.connect(broker);
+  std::string wrong_device = "/devices/wd_1/controls/dev_1/controls/temp/on";
+  const auto refused = [](const std::string& topic) {
+    return "Брокер : " + topic + " : подписка невозможна : символ '/' в имени устройства или канала";
+  };
+  EXPECT_EQ(log.count("Брокер : подписка на 1 топик : No error. (0)"), 1);
+  EXPECT_EQ(log.errors(), (std::vector{refused(wrong_device), refused("/devices/wd_1/controls/e/f/on")}));
+  ASSERT_EQ(client_access::prepare_routing(*rig.client), 1u);
+  auto line = rig.queue(1);
+  broker.publish(wrong_device, "77");
+  broker.publish("/devices/wd_1/controls/e/f/on", "78");
+  broker.publish("/devices/dev_1/controls/temp/on", "79");
+  EXPECT_EQ(take(*line, 1), std::vector<std::string>{"/devices/dev_1/controls/temp/on 79"});
+  // Even when delivered, the topic names no channel.
+  std::string payload = "80";
+  client_access::deliver(*rig.client, mosquitto_message{1, wrong_device.data(), payload.data(), 2, 0, false});
+  EXPECT_TRUE(rest_of(*line).empty());
+}
+
+// What the client refuses to queue, each with its error line: a payload no
+// value can be, a command beyond the port's bound, a command for a port
+// whose task has ended, and a retained command queued already.
+TEST(CommandRouting, CommandsThatMustNotBeQueued) {
+  log_capture_t log;
+  client_rig_t rig(&two_lines);
+  ASSERT_EQ(client_access::prepare_routing(*rig.client), 2u);
+  std::string boiler = "/devices/boiler_1/controls/setpoint/on";
+  std::string meter = "/devices/meter_2/controls/limit/on";
+  const auto deliver = [&](std::string& topic, std::string payload, bool retain = false) {
+    client_access::deliver(*rig.client, mosquitto_message{0, topic.data(), payload.data(),
+                                                          static_cast<int>(payload.size()), 0, retain});
+  };
+  // Retained commands are queued once per payload; live ones always.
+  for (const auto& [payload, retain] : {std::pair{"5", true}, {"5", true}, {"5", false}, {"6", true}, {"5", true}}) {
+    deliver(boiler, payload, retain);
+  }
+  EXPECT_EQ(take(*rig.queue(1), 4), (std::vector<std::string>{boiler + " 5 (retained)", boiler + " 5",
+                                                               boiler + " 6 (retained)", boiler + " 5 (retained)"}));
+  deliver(boiler, std::string(256, '1'));
+  deliver(boiler, std::string(257, '1'));
+  EXPECT_EQ(log.errors(), std::vector<std::string>{"Брокер : " + boiler + " : команда отклонена : 257 байт, допустимо не более 256"});
+  for (int i = 0; i < 9'999; ++i) deliver(boiler, "1");
+  deliver(boiler, "2");
+  EXPECT_EQ(log.count("Брокер : " + boiler + " : команда отклонена : очередь порта 1 переполнена"), 1);
+
+  // The port of the meter fails at construction: its row is gone.
+  rig.client->database_handle()->exec("DELETE FROM Connections WHERE ROWID = 2");
+  deliver(meter, "7");
+  client_access::serve_connection(*rig.client, 2);
+  EXPECT_EQ(log.count("Очередь входящих сообщений (2) : не выполнено команд : 1"), 1);
+  deliver(meter, "8");
+  EXPECT_EQ(log.count("Брокер : " + meter + " : команда отклонена : порт 2 не работает"), 1);
 }

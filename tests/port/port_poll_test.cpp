@@ -13,28 +13,6 @@ using namespace port_test;
 
 namespace {
 
-// One TCP line with one device ("c_1") whose channels the test gives.
-const char* const tcp_line = R"({
-  "ports": [{
-    "connection": {"name": "line", "type": "base.tcp", "rto": 300, "sto": 300, "poll_interval": 5,
-                   "poll_reconnect": @RECONNECT@, "tcp": {"url": "127.0.0.1", "port": @PORT@}},
-    "devices": [{"name": "dev", "type": "mb-tcp", "sid": 1, "cname": "c", "repeat_on_error": @REPEAT@,
-                 "poll_delay": @DEVICE_DELAY@}],
-    "parameters": [{"cname": "c", "config": {"channels": [@CHANNELS@], "classes": [@CLASSES@]}}]
-  }]
-})";
-
-std::string tcp_config(const modbus_slave_t& slave, const std::string& channels, const std::string& classes = "",
-                       const std::string& repeat = "1", const std::string& device_delay = "0",
-                       const std::string& reconnect = "false") {
-  return fill(tcp_line, {{"PORT", std::to_string(slave.port())},
-                         {"CHANNELS", channels},
-                         {"CLASSES", classes},
-                         {"REPEAT", repeat},
-                         {"DEVICE_DELAY", device_delay},
-                         {"RECONNECT", reconnect}});
-}
-
 const char* const temp_channel = R"({"name": "temp", "value_type": "u16", "reg_type": "holding", "reg_addr": 0})";
 const std::string temp_topic = "/devices/c_1/controls/temp";
 
@@ -144,29 +122,6 @@ TEST(PortPoll, RepeatsDelaysAndDeadDevices) {
   }
 }
 
-// Every port holds its channel row open through a whole exchange, so the
-// cache is nearly always being read by some port: the debounce state must
-// still move on.
-TEST(PortPoll, DebounceKeepsItsStateWhileAnotherPortReads) {
-  modbus_slave_t slave(modbus_transport_t::tcp);
-  slave.set_holding_registers(0, {7});
-  port_rig_t rig(tcp_config(
-      slave, R"({"name": "temp", "value_type": "u16", "reg_type": "holding", "reg_addr": 0, "debounce": 10})"));
-  SQLite::Database other_port((rig.folder.path() / "korvex.cache").string(), SQLite::OPEN_READONLY);
-  SQLite::Statement reading(other_port, "SELECT ROWID FROM Channels");
-  ASSERT_TRUE(reading.executeStep());
-
-  handed_clock_t clock;
-  auto port = rig.make_port(1, clock.clock());
-  running_port_t running(*port);
-  ASSERT_TRUE(clock.wait_for_waits(1));
-  EXPECT_TRUE(rig.published.received().empty()) << "the first value is only stored";
-  clock.allow_passes(1);
-  ASSERT_TRUE(clock.wait_for_waits(2));
-  EXPECT_EQ(rig.published.received(), (std::vector<std::pair<std::string, std::string>>{{temp_topic, "7"}}));
-  reading.reset();
-}
-
 // The wait after a pass is the rest of the interval, on the handed clock.
 TEST(PortPoll, IntervalWaitIsTheRestOfTheInterval) {
   modbus_slave_t slave(modbus_transport_t::tcp);
@@ -183,21 +138,6 @@ TEST(PortPoll, IntervalWaitIsTheRestOfTheInterval) {
   EXPECT_EQ(log.count("Порт 1 : line : опрос завершен : 7 сек."), 1);
   EXPECT_EQ(log.count("Порт 1 : line : таймаут : 3 сек."), 1);
   EXPECT_TRUE(running.stop(5s));
-}
-
-// A stop during the wait ends the loop at once, without waiting for the
-// deadline of the real steady clock.
-TEST(PortPoll, StopDuringTheIntervalWaitEndsAtOnce) {
-  modbus_slave_t slave(modbus_transport_t::tcp);
-  log_capture_t log;
-  port_rig_t rig(fill(tcp_config(slave, temp_channel), {}));
-  rig.client->database_handle()->exec("UPDATE Connections SET PollInterval = 3600");
-  auto port = rig.make_port();
-  running_port_t running(*port);
-  ASSERT_TRUE(wait_until([&] { return log.count("Порт 1 : line : таймаут : 3600 сек.") == 1; }));
-  const auto asked = std::chrono::steady_clock::now();
-  EXPECT_TRUE(running.stop(5s));
-  EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
 }
 
 // While the broker is away the port reads nothing and only warns, without
@@ -269,32 +209,6 @@ TEST(PortPoll, PollReconnectReopensBeforeEachPass) {
   EXPECT_EQ(count_lines_starting(log, "127.0.0.1:" + std::to_string(slave.port()) + " : закрытие"), 3);
 }
 
-// A stop while a pass reads a long list ends the pass after the current
-// channel.
-TEST(PortPoll, StopDuringAPassEndsAfterTheCurrentChannel) {
-  modbus_slave_t slave(modbus_transport_t::tcp);
-  slave.set_faults({.reply_delay = 200ms});
-  std::string channels;
-  for (int i = 0; i < 10; ++i) {
-    if (i > 0) channels += ",";
-    channels += fmt::format(R"({{"name": "c{}", "value_type": "u16", "reg_type": "holding", "reg_addr": {}}})", i, i);
-  }
-  log_capture_t log;
-  port_rig_t rig(tcp_config(slave, channels));
-  handed_clock_t clock;
-  auto port = rig.make_port(1, clock.clock());
-  auto running = std::make_unique<running_port_t>(*port);
-  ASSERT_TRUE(rig.published.wait_for(1));
-  EXPECT_TRUE(running->stop(5s));
-  const auto published = rig.published.received().size();
-  EXPECT_LT(published, 10u);
-  EXPECT_EQ(count_lines_starting(log, "Порт 1 : line : опрос завершен"), 1);
-  running.reset();
-  port.reset();
-  EXPECT_EQ(log.count("Очередь входящих сообщений (1) : остановлено"), 1);
-  EXPECT_EQ(rig.published.received().size(), published);
-}
-
 // A serial adapter missing at start-up does not end the port: each pass
 // tries to open the line again, and once it is there the values come.
 TEST(PortPoll, SerialLineMissingAtStartIsPolledOnceItAppears) {
@@ -325,8 +239,9 @@ TEST(PortPoll, SerialLineMissingAtStartIsPolledOnceItAppears) {
 }
 
 // The client runs one port per connection: values and the failure marker of
-// a dead device reach the broker retained, and the client's shutdown stops
-// the ports it runs.
+// a dead device reach the broker retained, the first value clears an error
+// left retained by an earlier run, and the client's shutdown stops the ports
+// it runs.
 TEST(PortService, ClientRunsAPortPerConnection) {
   modbus_slave_t slave(modbus_transport_t::tcp);
   slave.set_holding_registers(0, {215});
@@ -348,7 +263,11 @@ TEST(PortService, ClientRunsAPortPerConnection) {
                        {"DEAD", std::to_string(dead_port)},
                        {"CHANNEL", temp_channel}}));
   ASSERT_TRUE(rig.connected);
+  rig.broker->publish(temp_topic + "/meta/error", "r", true);
+  korvex_test::mqtt_subscriber_t errors(*rig.broker, {temp_topic + "/meta/error"});
   auto serving = std::async(std::launch::async, [&] { rig.client->start(); });
+  const auto cleared = errors.wait_for(2, 15s);
+  EXPECT_TRUE(cleared.size() == 2 && cleared[1].payload.empty()) << "the earlier run's r, then its clear";
   auto kept = rig.broker->collect("/devices/#", 2, 15s);
   std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.topic < b.topic; });
   ASSERT_EQ(kept.size(), 2u);

@@ -50,7 +50,7 @@ inline std::string fill(std::string text, const std::vector<std::pair<std::strin
 class handed_clock_t {
  public:
   port_clock_t clock() {
-    port_clock_t clock;
+    port_clock_t clock = port_clock_t::system();
     clock.steady_seconds = [this] {
       std::lock_guard lock(mutex);
       if (readings.empty()) return last_reading;
@@ -110,7 +110,8 @@ class handed_clock_t {
 
 // Collects what the port pushes onto its outgoing queue, as the publish loop
 // would take it. Every look first sends a marker through the queue and waits
-// for it, so whatever was pushed before the look has been taken.
+// for it, so whatever was pushed before the look has been taken. The empty
+// messages that clear a channel's error topic are left out unless asked for.
 class outgoing_collector_t {
  public:
   explicit outgoing_collector_t(std::shared_ptr<port_queue_t> queue) : queue(std::move(queue)) {
@@ -134,14 +135,19 @@ class outgoing_collector_t {
     reader.join();
   }
 
-  std::vector<std::pair<std::string, std::string>> received() {
+  std::vector<std::pair<std::string, std::string>> received(bool with_error_clears = false) {
     std::unique_lock lock(mutex);
     const int64_t marker = ++markers_sent;
     lock.unlock();
     queue->push(mqtt_message_t{0, marker_topic, {}, 0, false});
     lock.lock();
     marker_arrived.wait(lock, [&] { return markers_seen >= marker; });
-    return messages;
+    if (with_error_clears) return messages;
+    std::vector<std::pair<std::string, std::string>> values;
+    for (const auto& message : messages) {
+      if (!message.second.empty()) values.push_back(message);
+    }
+    return values;
   }
   std::vector<std::pair<int32_t, bool>> qos_and_retain() {
     received();
@@ -229,6 +235,28 @@ class running_port_t {
   modbus_port_t& port;
   std::future<void> finished;
 };
+
+// One TCP line with one device ("c_1") whose channels the test gives.
+inline const char* const tcp_line = R"({
+  "ports": [{
+    "connection": {"name": "line", "type": "base.tcp", "rto": 300, "sto": 300, "poll_interval": 5,
+                   "poll_reconnect": @RECONNECT@, "tcp": {"url": "127.0.0.1", "port": @PORT@}},
+    "devices": [{"name": "dev", "type": "mb-tcp", "sid": 1, "cname": "c", "repeat_on_error": @REPEAT@,
+                 "poll_delay": @DEVICE_DELAY@}],
+    "parameters": [{"cname": "c", "config": {"channels": [@CHANNELS@], "classes": [@CLASSES@]}}]
+  }]
+})";
+
+inline std::string tcp_config(const modbus_slave_t& slave, const std::string& channels,
+                              const std::string& classes = "", const std::string& repeat = "1",
+                              const std::string& device_delay = "0", const std::string& reconnect = "false") {
+  return fill(tcp_line, {{"PORT", std::to_string(slave.port())},
+                         {"CHANNELS", channels},
+                         {"CLASSES", classes},
+                         {"REPEAT", repeat},
+                         {"DEVICE_DELAY", device_delay},
+                         {"RECONNECT", reconnect}});
+}
 
 inline int count_lines_starting(const korvex_test::log_capture_t& log, const std::string& prefix) {
   int count = 0;

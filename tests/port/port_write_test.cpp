@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
+#include "core/payload_text.hpp"
 #include "port/modbus_port.hpp"
 #include "port_rig.hpp"
 #include "support/modbus_slave.hpp"
@@ -12,9 +14,10 @@ namespace {
 
 using messages_t = std::vector<std::pair<std::string, std::string>>;
 
-// "sp" is writable and comes first; c0..c(n-1) follow it in row order.
+// "sp" is writable and comes first; c0..c(n-1) follow it in row order, then
+// the extra channels.
 std::string write_config(const modbus_slave_t& slave, int other_channels, bool update_on_write, int repeat,
-                         int channel_delay = 0) {
+                         int channel_delay = 0, const std::string& extra_channels = "") {
   std::string channels = fmt::format(
       R"({{"name": "sp", "value_type": "u16", "reg_type": "holding", "reg_addr": 20, "read_only": false,
            "poll_delay": {}}})",
@@ -22,6 +25,7 @@ std::string write_config(const modbus_slave_t& slave, int other_channels, bool u
   for (int i = 0; i < other_channels; ++i) {
     channels += fmt::format(R"(, {{"name": "c{}", "value_type": "u16", "reg_type": "holding", "reg_addr": {}}})", i, i);
   }
+  channels += extra_channels;
   return fill(R"({
     "ports": [{
       "connection": {"name": "line", "type": "base.tcp", "rto": 300, "sto": 300, "poll_interval": 5,
@@ -74,7 +78,6 @@ TEST(PortWrite, CommandsAreWrittenAndReadBack) {
        // the write and the re-read, of this command and of the one behind it
        {"1::c_1::sp : задержка : 40 мсек", "1::c_1::sp : задержка : 40 мсек", "1::c_1::sp : задержка : 40 мсек",
         "1::c_1::sp : задержка : 40 мсек"}},
-      {"refused text", false, 1, 0, {}, sp_command, "abc", 0, {}, {"1::c_1::sp : ошибка : stoul"}},
       {"unknown channel", false, 1, 0, {}, "/devices/c_1/controls/nope/on", "1", 0, {},
        {"Параметр для записи : nope : не найден"}},
       {"not a command topic", false, 1, 0, {}, "/devices/c_1/controls/sp", "1", 0, {},
@@ -101,10 +104,11 @@ TEST(PortWrite, CommandsAreWrittenAndReadBack) {
     // A good command behind it shows the worker went on, and marks the end.
     rig.command(sp_command, "9");
     ASSERT_TRUE(wait_until([&] { return log.count("1::c_1::sp : 9 : установка значения : успешно") == 1; }));
+    // The last re-read is published after its own lines are logged.
+    ASSERT_TRUE(rig.published.wait_for(pass + c.rereads.size() + (c.update_on_write ? 3 : 1)));
     for (const auto& line : c.lines) {
       EXPECT_EQ(log.count(line), std::count(c.lines.begin(), c.lines.end(), line)) << line;
     }
-    ASSERT_TRUE(rig.published.wait_for(pass + c.rereads.size() + (c.update_on_write ? 3 : 1)));
     auto expected = c.rereads;
     expected.emplace_back(sp_topic, "9");
     if (c.update_on_write) {
@@ -206,4 +210,91 @@ TEST(PortWrite, CommandClosingBeforeThePassTaskKeepsThePassReading) {
   // The re-read of the command, then the second pass: sp and c0.
   EXPECT_EQ(after(rig.published.received(), before),
             (messages_t{{sp_topic, "7"}, {sp_topic, "7"}, {channel_topic(0), "100"}}));
+}
+
+// Only a value of the channel's type reaches the device: anything else is
+// refused with a line naming the channel and the payload, and nothing is
+// written or read back. The standard conversions once wrote 0, 7, 1, 4,
+// 4464 or 65535 for the refused texts of u16, and 0 for every bad input of
+// a write condition.
+TEST(PortWrite, OnlyValuesOfTheChannelsTypeAreWritten) {
+  const std::string channels = R"(,
+    {"name": "u16", "value_type": "u16", "reg_type": "holding", "reg_addr": 0, "read_only": false},
+    {"name": "i16", "value_type": "i16", "reg_type": "holding", "reg_addr": 1, "read_only": false},
+    {"name": "u32", "value_type": "u32", "reg_type": "holding", "reg_addr": 2, "read_only": false},
+    {"name": "i8", "value_type": "i8", "reg_type": "holding", "reg_addr": 4, "read_only": false},
+    {"name": "f16", "value_type": "float16", "reg_type": "holding", "reg_addr": 5, "read_only": false},
+    {"name": "f32", "value_type": "float32", "reg_type": "holding", "reg_addr": 6, "read_only": false},
+    {"name": "cond", "value_type": "u16", "reg_type": "holding", "reg_addr": 8, "read_only": false,
+     "converter_write": "value*10"},
+    {"name": "coil", "value_type": "bit", "reg_type": "coil", "reg_addr": 0, "read_only": false})";
+  const std::map<std::string, std::pair<int, int>> registers = {
+      {"u16", {0, 1}}, {"i16", {1, 1}}, {"u32", {2, 2}}, {"i8", {4, 1}}, {"f16", {5, 1}}, {"f32", {6, 2}},
+      {"cond", {8, 1}}};
+  const auto refused = [](const std::string& payload) { return payload + " : недопустимое значение для записи"; };
+  const struct {
+    std::string channel;
+    std::string payload;
+    std::vector<uint16_t> written;  // empty: refused
+    std::string refusal{};
+  } rows[] = {
+      {"u16", " 42\t", {42}}, {"u16", "65535", {65535}}, {"u16", std::string(49, ' ') + "42" + std::string(49, ' '), {42}},
+      {"u16", "abc", {}, refused("abc")}, {"u16", "", {}, refused("")}, {"u16", "7abc", {}, refused("7abc")},
+      {"u16", "0x10", {}, refused("0x10")}, {"u16", "1e3", {}, refused("1e3")}, {"u16", "4.5", {}, refused("4.5")},
+      {"u16", "70000", {}, refused("70000")}, {"u16", "-1", {}, refused("-1")},
+      {"u16", std::string(100, '9'), {}, refused(std::string(64, '9') + "... (100 байт)")},
+      {"u16", std::string(63, '9') + "жж", {}, refused(std::string(63, '9') + "... (67 байт)")},  // no letter cut in two
+      {"u16", "1\n[info] forged\x7f", {}, refused("1\\x0a[info] forged\\x7f")},
+      {"i16", "-32768", {0x8000}}, {"i16", "32768", {}, refused("32768")}, {"i8", "-1", {0xFFFF}},
+      {"i8", "128", {}, refused("128")}, {"u32", "4294967295", {0xFFFF, 0xFFFF}},
+      {"u32", "4294967296", {}, refused("4294967296")}, {"f16", "1.5", {0x3E00}}, {"f16", "70000", {}, refused("70000")},
+      {"f32", "1e3", {0x447A, 0}}, {"f32", "inf", {}, refused("inf")}, {"f32", "nan", {}, refused("nan")},
+      {"f32", "1e39", {}, refused("1e39")}, {"coil", "1", {1}}, {"coil", "2", {}, refused("2")},
+      {"coil", "", {}, refused("")}, {"cond", "2.5", {25}}, {"cond", "abc", {}, refused("abc")},
+      {"cond", "", {}, refused("")}, {"cond", "\x01\x02", {}, refused("\\x01\\x02")},
+      {"cond", "value=7", {}, refused("value=7")},
+      {"cond", "7000", {}, "7000 : недопустимый результат условия записи : 70000"},
+  };
+  modbus_slave_t slave(modbus_transport_t::tcp);
+  log_capture_t log;
+  port_rig_t rig(write_config(slave, 0, false, 1, 0, channels));
+  handed_clock_t clock;
+  auto port = rig.make_port(1, clock.clock());
+  running_port_t running(*port);
+  ASSERT_TRUE(clock.wait_for_waits(1));
+  const auto device_value = [&](const std::string& channel) {
+    if (channel == "coil") return std::vector<uint16_t>{slave.coil(0)};
+    const auto [address, count] = registers.at(channel);
+    return slave.holding_registers(address, count);
+  };
+  int marker = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.channel + " " + row.payload);
+    slave.set_holding_registers(0, std::vector<uint16_t>(9, 0xAAAA));
+    slave.set_coil(0, false);
+    const auto before = device_value(row.channel);
+    const auto published = rig.published.received().size();
+    log.clear();
+    rig.command("/devices/c_1/controls/" + row.channel + "/on", row.payload);
+    // The worker takes commands in order: the marker behind it is written last.
+    rig.command(sp_command, std::to_string(++marker));
+    ASSERT_TRUE(wait_until(
+        [&] { return log.count(fmt::format("1::c_1::sp : {} : установка значения : успешно", marker)) == 1; }));
+    EXPECT_EQ(device_value(row.channel), row.written.empty() ? before : row.written);
+    const std::string name = "1::c_1::" + row.channel + " : ";
+    const auto all = log.lines();
+    std::vector<std::string> lines;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(lines),
+                 [&](const std::string& line) { return line.starts_with(name); });
+    EXPECT_EQ(lines, std::vector<std::string>{name + (row.written.empty() ? "ошибка : " + row.refusal
+                                                                          : loggable_payload(row.payload) +
+                                                                                " : установка значения : успешно")});
+    // The re-reads: of the channel when it was written, then of the marker.
+    std::vector<std::string> expected_topics{sp_topic};
+    if (!row.written.empty()) expected_topics.insert(expected_topics.begin(), "/devices/c_1/controls/" + row.channel);
+    ASSERT_TRUE(rig.published.wait_for(published + expected_topics.size()));
+    std::vector<std::string> reread_topics;
+    for (const auto& [topic, value] : after(rig.published.received(), published)) reread_topics.push_back(topic);
+    EXPECT_EQ(reread_topics, expected_topics);
+  }
 }

@@ -1,5 +1,7 @@
 #include "port/script_engine.hpp"
 
+#include <chrono>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +40,16 @@ TEST(ScriptEngine, EvaluationsLeaveTheStackAsItWas) {
     ASSERT_EQ(engine.evaluate(round, round % 2 == 0 ? "value+1" : "missing"), round % 2 == 0
                                                                                  ? std::to_string(round + 1)
                                                                                  : "ReferenceError: identifier 'missing' undefined");
+  }
+}
+
+// An endless script is abandoned after its budget, even one that catches the
+// engine's error itself or loops in its result's toString, and the heap goes on.
+TEST(ScriptEngine, EndlessScriptIsAbandonedAndTheHeapGoesOn) {
+  script_engine_t engine(std::chrono::milliseconds(20));
+  for (const char* script : {"for(;;){}", "for(;;){try{for(;;){}}catch(e){}}", "({toString(){for(;;){}}})"}) {
+    EXPECT_THROW(engine.evaluate(1, script), std::runtime_error) << script;
+    EXPECT_EQ(engine.evaluate(3, "value+1"), "4") << script;
   }
 }
 

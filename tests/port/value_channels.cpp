@@ -51,18 +51,14 @@ value_channels_t::value_channels_t() {
   device.bind(":connection_id", connection_id);
   device.exec();
 
-  debounce_select = std::make_unique<SQLite::Statement>(
-      *database, "SELECT Value AS value, CurrentValue AS current_value, Timer AS timer FROM Debounces  WHERE ROWID = :debounce_id");
-  debounce_update = std::make_unique<SQLite::Statement>(
-      *database, "UPDATE Debounces SET    CurrentValue = :current_value,    Timer        = :timer  WHERE    ROWID = :debounce_id");
-  context = std::make_unique<value_context_t>(
-      value_context_t{scripts, *debounce_select, *debounce_update, [this] { return now; }});
+  hold_statement = std::make_unique<SQLite::Statement>(
+      *database, "SELECT Value AS value FROM Debounces  WHERE ROWID = :debounce_id");
+  context = std::make_unique<value_context_t>(value_context_t{scripts, *hold_statement, [this] { return now; }});
 }
 
 value_channels_t::~value_channels_t() {
   context.reset();
-  debounce_update.reset();
-  debounce_select.reset();
+  hold_statement.reset();
 }
 
 int64_t value_channels_t::add_channel(const channel_settings_t& settings, const std::string& name) {
@@ -108,23 +104,12 @@ std::unique_ptr<SQLite::Statement> value_channels_t::row(int64_t channel_id) {
 
 modbus_vector_t value_channels_t::decode(const channel_settings_t& settings, const std::vector<uint8_t>& data) {
   auto statement = row(add_channel(settings));
-  return decode_value(*statement, data.data(), data.size(), *context);
+  return decode_value(*statement, data.data(), data.size(), "ch", *context);
 }
 
 modbus_vector_t value_channels_t::encode(const channel_settings_t& settings, const std::string& text) {
   auto statement = row(add_channel(settings));
   return encode_value(*statement, modbus_vector_t(text.begin(), text.end()), scripts);
-}
-
-std::pair<std::optional<std::string>, int64_t> value_channels_t::debounce_state(int64_t channel_id) {
-  SQLite::Statement select(*database,
-                           "SELECT Debounces.CurrentValue, Debounces.Timer FROM Debounces JOIN Channels"
-                           " ON Channels.Debounce = Debounces.ROWID WHERE Channels.ROWID = :channel_id");
-  select.bind(":channel_id", channel_id);
-  if (!select.executeStep()) throw std::runtime_error("no debounce row");
-  const auto current = select.getColumn(0);
-  return {current.isNull() ? std::nullopt : std::optional<std::string>(current.getString()),
-          select.getColumn(1).getInt64()};
 }
 
 std::string text_of(const modbus_vector_t& payload) { return std::string(payload.begin(), payload.end()); }

@@ -35,7 +35,7 @@ struct channel_settings_t {
 };
 
 // A real cache database in a temporary folder, with one TCP connection and
-// one device, and the port's own debounce statements on it. Channels are
+// one device, and the port's debounce hold statement on it. Channels are
 // added row by row and read back through the port's channel query.
 class value_channels_t {
  public:
@@ -49,9 +49,6 @@ class value_channels_t {
   modbus_vector_t decode(const channel_settings_t& settings, const std::vector<uint8_t>& data);
   modbus_vector_t encode(const channel_settings_t& settings, const std::string& text);
 
-  // The Debounces row of a channel: current value (empty optional for NULL) and timer.
-  std::pair<std::optional<std::string>, int64_t> debounce_state(int64_t channel_id);
-
   int64_t now = 1'000'000;  // the clock handed to the debounce
   script_engine_t scripts;
   std::unique_ptr<value_context_t> context;
@@ -60,8 +57,7 @@ class value_channels_t {
   temp_dir_t folder;
   std::shared_ptr<SQLite::Database> database;
   int64_t connection_id = 0;
-  std::unique_ptr<SQLite::Statement> debounce_select;
-  std::unique_ptr<SQLite::Statement> debounce_update;
+  std::unique_ptr<SQLite::Statement> hold_statement;
 };
 
 std::string text_of(const modbus_vector_t& payload);

@@ -58,7 +58,7 @@ void parse_records(std::string& buffer, std::vector<received_message_t>& out) {
 
 }  // namespace
 
-broker_t::broker_t() {
+broker_t::broker_t(options_t options) : options(options) {
   folder.write("mosquitto.log", "");
   // A parallel test may grab the port between our probe and the broker's
   // bind; the broker then exits at once and another port is tried.
@@ -76,8 +76,12 @@ broker_t::broker_t() {
 broker_t::~broker_t() { kill(); }
 
 void broker_t::start() {
+  const std::string persistence =
+      // As root the broker would drop to a user that cannot write our folder.
+      options.keeps_retained ? "persistence true\npersistence_location " + folder.path().string() + "/\nuser root\n"
+                     : "persistence false\n";
   const auto config = folder.write("mosquitto.conf", "listener " + std::to_string(port_number) + " " + host_name +
-                                                         "\nallow_anonymous true\npersistence false\n");
+                                                         "\nallow_anonymous " + (options.anonymous ? "true" : "false") + "\n" + persistence);
   const auto log_path = folder.path() / "mosquitto.log";
   const int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (log_fd < 0) throw std::system_error(errno, std::generic_category(), "open broker log");
@@ -103,6 +107,7 @@ void broker_t::kill() {
 }
 
 void broker_t::restart() {
+  if (process && options.keeps_retained) process->stop(SIGTERM);
   kill();
   start();
 }
@@ -126,6 +131,14 @@ void broker_t::publish(const std::string& topic, const std::string& payload, boo
   if (result.exit_code != 0) {
     throw std::runtime_error("mosquitto_pub failed on " + topic + ": " + result.error_output);
   }
+}
+
+void broker_t::flood(const std::string& topic, const std::string& payload, int count) const {
+  const auto payload_file = folder.write("flood-" + unique_suffix(), payload);
+  const auto result = run_process({publish_program, "-h", host_name, "-p", std::to_string(port_number), "-t", topic,
+                                   "-f", payload_file.string(), "--repeat", std::to_string(count)},
+                                  std::chrono::seconds(60));
+  if (result.exit_code != 0) throw std::runtime_error("mosquitto_pub failed on " + topic + ": " + result.error_output);
 }
 
 std::vector<received_message_t> broker_t::collect(const std::string& topic_filter, size_t count,

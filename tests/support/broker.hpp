@@ -24,11 +24,18 @@ struct received_message_t {
 };
 
 // A private mosquitto on a free loopback port, with its own configuration in
-// a temporary folder, anonymous access and no persistence. It is stopped when
-// the object goes away.
+// a temporary folder. It is stopped when the object goes away.
 class broker_t {
  public:
-  broker_t();
+  // A broker that keeps retained messages persists them across restart(); one
+  // that refuses anonymous clients answers every connect with "not
+  // authorised".
+  struct options_t {
+    bool keeps_retained = false;
+    bool anonymous = true;
+  };
+  explicit broker_t(options_t options);
+  broker_t() : broker_t(options_t{}) {}
   ~broker_t();
   broker_t(const broker_t&) = delete;
   broker_t& operator=(const broker_t&) = delete;
@@ -38,8 +45,9 @@ class broker_t {
 
   // Kills the broker hard (SIGKILL): clients see the connection drop.
   void kill();
-  // Starts the broker again on the same port (killing it first if needed) and
-  // waits until it accepts connections. Retained messages are gone.
+  // Starts the broker again on the same port and waits until it accepts
+  // connections. Retained messages are gone, unless the broker keeps them:
+  // it is then stopped in order, which saves them.
   void restart();
   bool running();
   // What the broker wrote since its last start.
@@ -47,6 +55,9 @@ class broker_t {
 
   // Publishes with mosquitto_pub; throws when it fails.
   void publish(const std::string& topic, const std::string& payload, bool retain = false, int qos = 0) const;
+  // Publishes the same payload `count` times from one client, as fast as it
+  // goes; the payload may be larger than a command line can carry.
+  void flood(const std::string& topic, const std::string& payload, int count) const;
   // Subscribes with mosquitto_sub until `count` messages arrived or the
   // timeout passed; returns what arrived.
   std::vector<received_message_t> collect(const std::string& topic_filter, size_t count,
@@ -56,6 +67,7 @@ class broker_t {
   void start();
 
   temp_dir_t folder;
+  options_t options;
   std::string host_name = "127.0.0.1";
   int port_number = 0;
   std::unique_ptr<child_process_t> process;

@@ -30,7 +30,7 @@ void check_range(int address, int count, int size, const char* table) {
 }  // namespace
 
 modbus_slave_t::modbus_slave_t(modbus_transport_t transport_kind, modbus_slave_options_t options)
-    : transport(transport_kind), slave_id(options.slave_id) {
+    : transport(transport_kind), slave_id(options.slave_id), any_unit(options.any_unit) {
   try {
     mapping = modbus_mapping_new(options.coils, options.discrete_inputs, options.holding_registers,
                                  options.input_registers);
@@ -172,7 +172,7 @@ bool modbus_slave_t::handle_request(peer_t& peer) {
     if (length < 0) return true;  // a damaged frame: no answer, keep listening
   } else {
     if (length < 0) return false;  // closed or garbled connection
-    if (length == 0 || request[6] != unit) return true;
+    if (length == 0 || (request[6] != unit && !any_unit)) return true;
   }
 
   modbus_faults_t active;

@@ -39,6 +39,9 @@ struct modbus_slave_options_t {
   int discrete_inputs = 1000;
   int holding_registers = 1000;
   int input_registers = 1000;
+  // TCP: answer every unit id from the one register map, as a gateway in
+  // front of a bus of identical devices.
+  bool any_unit = false;
 };
 
 // A real libmodbus slave served on its own thread: Modbus TCP on a free
@@ -108,6 +111,7 @@ class modbus_slave_t {
   std::mutex mutex;  // guards everything below and the mapping
   std::condition_variable request_arrived;
   int slave_id;
+  bool any_unit;
   modbus_faults_t faults;
   std::vector<std::vector<uint8_t>> received_requests;
 

@@ -20,12 +20,17 @@ std::string message_of(const std::string& line) {
   return line;
 }
 
-service_process_t::service_process_t(const std::filesystem::path& folder, const std::vector<std::string>& arguments)
+service_process_t::service_process_t(const std::filesystem::path& folder, const std::vector<std::string>& arguments,
+                                     const std::vector<bind_mount_t>& mounts)
     : output(folder / "output") {
   std::filesystem::create_directories(folder / "var");
-  std::vector<std::string> argv = {"/usr/bin/unshare", "-m", "sh", "-c",
-                                   "mount --bind \"$0\" /var || exit 99; exec \"$@\"", (folder / "var").string(),
-                                   std::string(KORVEX_BINARY_DIR) + "/korvex"};
+  // The mounts come as pairs of arguments up to "--", then the command.
+  std::vector<std::string> argv = {
+      "/usr/bin/unshare", "-m", "sh", "-c",
+      "while [ \"$1\" != -- ]; do mount --bind \"$1\" \"$2\" || exit 99; shift 2; done; shift; exec \"$@\"", "sh",
+      (folder / "var").string(), "/var"};
+  for (const auto& [source, target] : mounts) argv.insert(argv.end(), {source.string(), target.string()});
+  argv.insert(argv.end(), {"--", std::string(KORVEX_BINARY_DIR) + "/korvex"});
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   process = std::make_unique<child_process_t>(argv, fd, fd);

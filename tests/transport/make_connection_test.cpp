@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "support/log_capture.hpp"
 #include "support/pty_pair.hpp"
 #include "transport/connection_fixture.hpp"
 #include "transport/make_connection.hpp"
@@ -37,7 +38,7 @@ TEST(make_connection, chooses_the_kind_by_the_row_type_and_names_it_by_its_setti
   }
 }
 
-TEST(make_connection, refuses_unknown_types_and_hosts_that_do_not_resolve) {
+TEST(make_connection, refuses_unknown_types_and_leaves_unresolved_hosts_unavailable) {
   for (const std::string type : {"base.can", "BASE.TCP"}) {
     try {
       make_connection(connection_row_t({.type = type}).row());
@@ -46,8 +47,33 @@ TEST(make_connection, refuses_unknown_types_and_hosts_that_do_not_resolve) {
       EXPECT_EQ(std::string(error.what()), type + " : неизвестный токен");
     }
   }
-  // The empty name fails inside the resolver without any lookup traffic.
+  // A host that does not resolve (yet) leaves the connection unavailable
+  // under its configured name; the port resolves it again at each pass. The
+  // empty name fails inside the resolver without any lookup traffic.
   for (const std::string type : {"base.tcp", "base.udp"}) {
-    EXPECT_THROW(make_connection(connection_row_t({.type = type, .host = ""}).row()), std::system_error) << type;
+    const auto connection = make_connection(connection_row_t({.type = type, .host = ""}).row());
+    EXPECT_FALSE(connection->available) << type;
+    EXPECT_FALSE(connection->open()) << type;
+    EXPECT_EQ(connection->name, ":502") << type;
+  }
+}
+
+// A peer that stays away fails every open of a pass alike: one line a pass.
+TEST(make_connection, a_peer_that_stays_away_is_logged_once_a_pass) {
+  auto device = std::make_unique<korvex_test::pty_pair_t>();
+  const auto serial = make_connection(connection_row_t({.type = "base.rs", .rs_port = device->path()}).row());
+  serial->close();
+  device.reset();  // the adapter is gone, and its device node with it
+  const auto tcp = make_connection(
+      connection_row_t({.type = "base.tcp", .rto = 100, .sto = 100, .host_port = static_cast<uint32_t>(korvex_test::free_loopback_port())})
+          .row());
+  for (const auto& connection : {serial, tcp}) {
+    korvex_test::log_capture_t log;
+    spdlog::default_logger()->set_level(spdlog::level::info);
+    for (int pass = 0; pass < 2; ++pass) {
+      connection->begin_pass();
+      for (int open = 0; open < 3; ++open) EXPECT_FALSE(connection->open()) << connection->name;
+    }
+    EXPECT_EQ(log.lines().size(), 2u) << testing::PrintToString(log.lines());
   }
 }

@@ -70,13 +70,19 @@ TEST(tcp_connection, gathers_a_reply_that_arrives_in_segments) {
   EXPECT_EQ(reply, (bytes_t{0, 0, 0, 1, 1, 1, 2, 2, 2}));
 }
 
-TEST(tcp_connection, zero_timeouts_do_not_mean_waiting_for_ever) {
-  korvex_test::tcp_listener_t listener;
-  const auto connection = connect_to(listener.port(), 0, 0);
-  auto peer = listener.accept();
-  // With "no timeout" this read would never return and the test would hang.
-  EXPECT_EQ(read_bytes(*connection, 1), bytes_t{});
-  EXPECT_TRUE(connection->is_open());
+// A timeout of 0 (taken as 1 ms) must not mean "wait for ever", and short
+// ones must not be cut to no wait at all: a silent peer is waited for the
+// whole timeout.
+TEST(tcp_connection, short_timeouts_wait_their_whole_length) {
+  for (const uint32_t rto : {0u, 1u, 3u}) {
+    korvex_test::tcp_listener_t listener;
+    const auto connection = connect_to(listener.port(), rto, 0);
+    auto peer = listener.accept();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_bytes(*connection, 1), bytes_t{}) << rto;
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(std::max(rto, 1u))) << rto;
+    EXPECT_TRUE(connection->is_open());
+  }
 }
 
 TEST(tcp_connection, flush_drops_a_late_reply_and_the_tail_of_a_long_one) {

@@ -73,6 +73,16 @@ TEST(udp_connection, flush_and_reopen_leave_nothing_old_to_read) {
   EXPECT_EQ(read_bytes(*connection, 2), (bytes_t{5, 6}));
 }
 
+TEST(udp_connection, short_timeouts_wait_their_whole_length) {
+  korvex_test::udp_peer_t peer;
+  for (const uint32_t rto : {1u, 3u}) {
+    const auto connection = connect_to(peer.port(), rto);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_bytes(*connection, 7), bytes_t{}) << rto;
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(rto)) << rto;
+  }
+}
+
 TEST(udp_connection, peer_that_is_not_there_gives_empty_reads) {
   uint16_t port = 0;
   { port = korvex_test::udp_peer_t().port(); }  // nobody listens there now

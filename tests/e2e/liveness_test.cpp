@@ -1,0 +1,245 @@
+// The korvex binary left running against what would hang it, spin a core or
+// leave a connection dead: an endless script, a host that does not resolve
+// yet, nothing to poll, a broker that refuses or drops the client.
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/broker.hpp"
+#include "support/log_capture.hpp"
+#include "support/modbus_slave.hpp"
+#include "support/process.hpp"
+#include "support/service_process.hpp"
+#include "support/temp_dir.hpp"
+
+using namespace std::chrono_literals;
+using korvex_test::broker_t;
+using korvex_test::modbus_slave_t;
+using korvex_test::service_process_t;
+using korvex_test::temp_dir_t;
+using korvex_test::wait_until;
+
+namespace {
+
+constexpr auto deadline = 20s;
+constexpr auto stop_deadline = 2s;
+const std::string connected_line = "Брокер : подключение : No error. (0)";
+const std::string closing_line = "Универсальный драйвер устройств MODBUS версии 1.0.11 : работа завершена";
+
+// One TCP connection "line" with device "dev" (sid 1), the given channels.
+std::string config_text(int broker_port, const std::string& host, int device_port, int poll_interval,
+                        const std::string& channels, const std::string& keep_alive = "60") {
+  return R"({"mqtt": {"url": "127.0.0.1", "port": )" + std::to_string(broker_port) + R"(, "keep_alive": )" +
+         keep_alive + R"(}, "ports": [{"connection": {"name": "line", "type": "base.tcp", "rto": 300, "sto": 300,
+         "poll_interval": )" + std::to_string(poll_interval) + R"(, "tcp": {"url": ")" + host + R"(", "port": )" +
+         std::to_string(device_port) + R"(}}, "devices": [{"name": "dev", "type": "mb-tcp", "sid": 1, "cname": "dev"}],
+         "parameters": [{"cname": "dev", "config": {"channels": [)" + channels + "]}}]}]}";
+}
+
+std::string channel(const std::string& name, int address, const std::string& extra = "") {
+  return R"({"name": ")" + name + R"(", "value_type": "u16", "reg_type": "holding", "reg_addr": )" +
+         std::to_string(address) + extra + "}";
+}
+
+int count_of(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}
+
+// User and system CPU time of a process, in clock ticks.
+long cpu_ticks(int pid) {
+  const std::string stat = korvex_test::read_file("/proc/" + std::to_string(pid) + "/stat");
+  // The fields after the command, which may hold spaces: state is the 3rd.
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  const std::vector<std::string> values{std::istream_iterator<std::string>(fields), {}};
+  return std::stol(values.at(11)) + std::stol(values.at(12));
+}
+
+// TCP_NODELAY of the service's connection to the broker, read on a copy of
+// its socket taken with pidfd_getfd.
+std::optional<bool> broker_socket_nodelay(int pid, int broker_port) {
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  std::optional<bool> nodelay;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    const int copy = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, std::stoi(entry.path().filename()), 0));
+    sockaddr_in peer{};
+    socklen_t peer_size = sizeof peer;
+    int value = 0;
+    socklen_t size = sizeof value;
+    if (getpeername(copy, reinterpret_cast<sockaddr*>(&peer), &peer_size) == 0 && peer.sin_family == AF_INET &&
+        ntohs(peer.sin_port) == broker_port && getsockopt(copy, IPPROTO_TCP, TCP_NODELAY, &value, &size) == 0) {
+      nodelay = value != 0;
+    }
+    close(copy);
+  }
+  close(pidfd);
+  return nodelay;
+}
+
+// A broker and the service on one configuration in a folder of its own; the
+// mounts lay files of the test over the machine's, for the service alone.
+struct rig_t {
+  explicit rig_t(bool anonymous = true) : broker({.anonymous = anonymous}) {}
+  service_process_t& start(const std::string& text, const std::vector<korvex_test::bind_mount_t>& mounts = {}) {
+    config = folder.write("korvex.json", text);
+    service = std::make_unique<service_process_t>(folder.path(), std::vector<std::string>{"-c", config, "-v"}, mounts);
+    return *service;
+  }
+  void expect_sigterm_ends_it() {
+    service->send_signal(SIGTERM);
+    EXPECT_EQ(service->wait_exit(stop_deadline), 1) << service->output_text();
+    const auto messages = service->messages();
+    EXPECT_TRUE(!messages.empty() && messages.back() == closing_line);
+  }
+
+  broker_t broker;
+  temp_dir_t folder;
+  std::string config;
+  std::unique_ptr<service_process_t> service;  // goes first
+};
+
+}  // namespace
+
+// An endless condition is abandoned after its budget, read or write alike: the
+// channel gets its failure marker, the heap keeps serving the other channels
+// and commands, and the process still stops on SIGTERM.
+TEST(Liveness, EndlessScriptIsAbandonedAndThePortGoesOn) {
+  rig_t rig;
+  modbus_slave_t slave(korvex_test::modbus_transport_t::tcp);
+  slave.set_holding_registers(0, {21, 40, 3});
+  auto& service = rig.start(config_text(
+      rig.broker.port(), "127.0.0.1", slave.port(), 1,
+      channel("loop", 0, R"(, "converter_read": "for(;;){try{for(;;){}}catch(e){}}")") + "," +
+          channel("twice", 0, R"(, "converter_read": "value*2")") + "," + channel("sp", 1, R"(, "read_only": false)") +
+          "," + channel("guarded", 2, R"(, "read_only": false, "converter_write": "while(true){}")")));
+  const std::string timed_out = "duktape : превышено время выполнения (100 мсек)";
+  ASSERT_TRUE(service.wait_for("loop : ошибка обработки значения : " + timed_out, deadline, 2)) << service.output_text();
+  std::map<std::string, std::string> values;
+  for (const auto& message : rig.broker.collect("/devices/#", 4, 5s)) values[message.topic] = message.payload;
+  EXPECT_EQ(values["/devices/dev_1/controls/loop/meta/error"], "r");
+  EXPECT_EQ(values["/devices/dev_1/controls/twice"], "42.00");
+
+  rig.broker.publish("/devices/dev_1/controls/guarded/on", "7");
+  EXPECT_TRUE(service.wait_for("1::dev_1::guarded : ошибка : " + timed_out, deadline)) << service.output_text();
+  rig.broker.publish("/devices/dev_1/controls/sp/on", "55");
+  EXPECT_TRUE(service.wait_for("1::dev_1::sp : 55 : установка значения : успешно", deadline)) << service.output_text();
+  EXPECT_EQ(slave.holding_registers(1, 2), (std::vector<uint16_t>{55, 3}));
+  rig.expect_sigterm_ends_it();
+}
+
+// Nothing to read and no interval: each pass waits a second instead of
+// spinning a core and rotating the log away.
+TEST(Liveness, PassThatReadsNothingWaitsASecond) {
+  rig_t rig;
+  auto& service =
+      rig.start(config_text(rig.broker.port(), "127.0.0.1", 1502, 0, channel("off", 0, R"(, "enabled": false)")));
+  const std::string pass_line = "Порт 1 : line : начало опроса : 0 параметров";
+  ASSERT_TRUE(service.wait_for(pass_line, deadline)) << service.output_text();
+  const auto first_seen = std::chrono::steady_clock::now();
+  const long first_ticks = cpu_ticks(service.pid());
+  ASSERT_TRUE(service.wait_for(pass_line, deadline, 3));
+  const auto wall = std::chrono::steady_clock::now() - first_seen;
+  const double cpu_seconds = static_cast<double>(cpu_ticks(service.pid()) - first_ticks) / sysconf(_SC_CLK_TCK);
+  EXPECT_GE(wall, 1500ms) << "two passes later";
+  EXPECT_LT(cpu_seconds, 0.5 * std::chrono::duration<double>(wall).count());
+  rig.expect_sigterm_ends_it();
+}
+
+// A device host that does not resolve at start (no name service yet) skips
+// the passes with a warning naming the connection, and is polled as soon as
+// the name resolves. The service reads a hosts file of the test's own and
+// asks no name server.
+TEST(Liveness, HostThatDoesNotResolveAtStartIsPolledOnceItDoes) {
+  rig_t rig;
+  modbus_slave_t slave(korvex_test::modbus_transport_t::tcp);
+  slave.set_holding_registers(0, {77});
+  const auto hosts = rig.folder.write("hosts", "127.0.0.1 localhost\n");
+  const auto nsswitch = rig.folder.write("nsswitch.conf", "hosts: files\n");
+  auto& service = rig.start(config_text(rig.broker.port(), "plc.korvex.test", slave.port(), 0, channel("t", 0)),
+                            {{hosts, "/etc/hosts"}, {nsswitch, "/etc/nsswitch.conf"}});
+  ASSERT_TRUE(service.wait_for("Порт 1 : line : соединение недоступно : опрос пропущен", deadline, 2))
+      << service.output_text();
+  const auto port = std::to_string(slave.port());
+  EXPECT_GE(service.count("plc.korvex.test:" + port + " : адрес не найден : Name or service not known"), 2);
+  std::ofstream(hosts, std::ios::app) << "127.0.0.1 plc.korvex.test\n";
+  const auto kept = rig.broker.collect("/devices/dev_1/controls/t", 1, deadline);
+  EXPECT_TRUE(kept.size() == 1 && kept[0].payload == "77") << service.output_text();
+  rig.expect_sigterm_ends_it();
+}
+
+// A keep-alive that the broker library cannot use is a configuration error
+// naming the key; the limits themselves are taken.
+TEST(Liveness, KeepAliveOutsideTheLibraryRangeIsRefusedAtLoad) {
+  for (const std::string keep_alive : {"0", "3", "4", "-1", "65536", "5", "65535"}) {
+    SCOPED_TRACE(keep_alive);
+    rig_t rig;
+    auto& service = rig.start(config_text(rig.broker.port(), "127.0.0.1", 1502, 60, channel("t", 0), keep_alive));
+    if (const int value = std::stoi(keep_alive); value >= 5 && value <= 65535) {
+      EXPECT_TRUE(service.wait_for(connected_line, deadline)) << service.output_text();
+      rig.expect_sigterm_ends_it();
+      continue;
+    }
+    EXPECT_EQ(service.wait_exit(deadline), 1);
+    EXPECT_EQ(service.count(rig.config + " : ошибка конфигурации : Недопустимое значение \"keep_alive\" : " + keep_alive), 1)
+        << service.output_text();
+  }
+}
+
+// A broker that refuses the client: one connection and one log line per
+// attempt, and the attempts drift apart.
+TEST(Liveness, RefusingBrokerIsRetriedOnOnePathWithAGrowingDelay) {
+  rig_t rig(false);
+  auto& service = rig.start(config_text(rig.broker.port(), "127.0.0.1", 1502, 60, channel("t", 0)));
+  const std::string refused = "Брокер : подключение : The connection was refused. (5)";
+  ASSERT_TRUE(service.wait_for(refused, deadline));
+  const auto first = std::chrono::steady_clock::now();
+  ASSERT_TRUE(service.wait_for(refused, deadline, 3)) << service.output_text();
+  EXPECT_GE(std::chrono::steady_clock::now() - first, 4s) << "1 s, then 4 s between the attempts";
+  const auto log = rig.broker.log();
+  EXPECT_EQ(count_of(log, "New connection from"), 1 + 3) << "the rig's probe, then the attempts\n" << log;
+  EXPECT_EQ(count_of(service.output_text(), "] Брокер : "), 3) << service.output_text();
+  rig.expect_sigterm_ends_it();
+}
+
+// A session that the broker drops is followed by exactly one new connection,
+// and every connection sends without Nagle's delay.
+TEST(Liveness, DroppedSessionIsReconnectedOnceWithoutNagle) {
+  rig_t rig;
+  auto& service = rig.start(config_text(rig.broker.port(), "127.0.0.1", 1502, 60, channel("t", 0)));
+  ASSERT_TRUE(service.wait_for(connected_line, deadline)) << service.output_text();
+  EXPECT_EQ(broker_socket_nodelay(service.pid(), rig.broker.port()), true);
+  std::smatch id;
+  const std::string first_log = rig.broker.log();
+  ASSERT_TRUE(std::regex_search(first_log, id, std::regex("as (korvex#[0-9a-f]+)"))) << first_log;
+  for (int kick = 1; kick <= 2; ++kick) {
+    // A client with the same id takes the session over.
+    korvex_test::run_process({"/usr/bin/mosquitto_pub", "-h", rig.broker.host(), "-p",
+                              std::to_string(rig.broker.port()), "-i", id[1].str(), "-t", "kick", "-m", "x"},
+                             10s);
+    ASSERT_TRUE(service.wait_for(connected_line, deadline, kick + 1)) << service.output_text();
+    EXPECT_EQ(broker_socket_nodelay(service.pid(), rig.broker.port()), true) << "after reconnection " << kick;
+  }
+  const auto log = rig.broker.log();
+  EXPECT_EQ(count_of(log, "New connection from"), 1 + count_of(log, "New client connected from"))
+      << "the rig's probe; every other connection became a session\n" << log;
+  rig.expect_sigterm_ends_it();
+}
