@@ -8,6 +8,10 @@
 //   bare SLAVE_PORT SECONDS
 //       reads one register per transaction for SECONDS; prints the loop's
 //       own CPU nanoseconds per transaction and the transaction count.
+//   bare-publish SLAVE_PORT BROKER_PORT SECONDS
+//       the same loop publishing each value retained through libmosquitto's
+//       threaded client, as a gateway with no work of its own would: the
+//       floor of what a read and a publish cost on this machine.
 //   rate BROKER_PORT PID SECONDS
 //       counts the values arriving at the broker while process PID polls;
 //       prints PID's CPU nanoseconds per value and the value count.
@@ -80,10 +84,20 @@ int config(int connections, int channels, int slave_port, int broker_port, int i
   return 0;
 }
 
-int bare(int slave_port, double seconds) {
+int bare(int slave_port, double seconds, int broker_port = 0) {
   modbus_t* context = modbus_new_tcp("127.0.0.1", slave_port);
   if (context == nullptr || modbus_connect(context) != 0) fail("no slave");
   modbus_set_slave(context, 1);
+  mosquitto* broker = nullptr;
+  if (broker_port != 0) {
+    mosquitto_lib_init();
+    broker = mosquitto_new(nullptr, true, nullptr);
+    if (broker == nullptr || mosquitto_connect(broker, "127.0.0.1", broker_port, 60) != MOSQ_ERR_SUCCESS) {
+      fail("no broker");
+    }
+    mosquitto_int_option(broker, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_loop_start(broker);
+  }
   uint16_t value = 0;
   for (int k = 0; k < 1000; ++k) modbus_read_registers(context, k % 100, 1, &value);  // warm-up
   const auto deadline = steady::now() + std::chrono::duration<double>(seconds);
@@ -92,6 +106,11 @@ int bare(int slave_port, double seconds) {
   while (steady::now() < deadline) {
     for (int k = 0; k < 100; ++k) {
       if (modbus_read_registers(context, k, 1, &value) != 1) fail("read failed");
+      if (broker != nullptr) {
+        const std::string topic = "/bare/" + std::to_string(k);
+        const std::string payload = std::to_string(value);
+        mosquitto_publish(broker, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0, true);
+      }
     }
     count += 100;
   }
@@ -99,6 +118,11 @@ int bare(int slave_port, double seconds) {
   std::printf("%.0f %lld\n", static_cast<double>(cpu) / static_cast<double>(count), static_cast<long long>(count));
   modbus_close(context);
   modbus_free(context);
+  if (broker != nullptr) {
+    mosquitto_disconnect(broker);
+    mosquitto_loop_stop(broker, false);
+    mosquitto_destroy(broker);
+  }
   return 0;
 }
 
@@ -249,6 +273,7 @@ int main(int argc, char** argv) {
     return config(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]));
   }
   if (mode == "bare" && argc == 4) return bare(std::atoi(argv[2]), std::atof(argv[3]));
+  if (mode == "bare-publish" && argc == 5) return bare(std::atoi(argv[2]), std::atof(argv[4]), std::atoi(argv[3]));
   if (mode == "rate" && argc == 5) return rate(std::atoi(argv[2]), std::atoi(argv[3]), std::atof(argv[4]));
   if (mode == "latency" && argc == 5) return latency(std::atoi(argv[2]), argv[3], std::atoi(argv[4]));
   if (mode == "load" && argc > 4 && std::strcmp(argv[3], "--") == 0) return load(std::atof(argv[2]), argv + 4);
