@@ -75,7 +75,8 @@ class cache_row_t {
  public:
   // Copies the row the statement stands on; throws as the statement does
   // when it stands on none.
-  cache_row_t(SQLite::Statement& statement)  // NOLINT: a positioned statement is a row
+  // Implicit: wherever a kept row is read, a positioned statement may stand.
+  cache_row_t(SQLite::Statement& statement)
       : cache_row_t(statement, std::make_shared<cache_columns_t>(statement)) {}
   cache_row_t(SQLite::Statement& statement, std::shared_ptr<const cache_columns_t> shared_columns)
       : columns(std::move(shared_columns)) {
