@@ -72,6 +72,8 @@ struct channel_names_t {
   std::string log_name;
   std::string device_topic;
   std::string channel_name;
+  // The device sent the channel's data (whatever its value turned out to be).
+  bool answered = false;
 };
 
 // Serves one connection for the life of the service: polls its devices'
@@ -136,7 +138,8 @@ class modbus_port_t {
   void push_retained(const std::string& topic, const modbus_vector_t& payload);
   // read_channel that never throws: a channel that fails is logged and
   // published as a failed read, and the caller goes on with the next one.
-  void read_channel_safely(const poll_entry_t& entry);
+  // True when the device answered.
+  bool read_channel_safely(const poll_entry_t& entry);
   long poll_task();
   void inbound_worker();
   // Makes the connection usable for a pass: creates its resource again when
@@ -184,6 +187,9 @@ class modbus_port_t {
   std::atomic<bool> poll_reconnect{false};  // read by the inbound worker too
   std::atomic<bool> stop{false};
   std::atomic<bool> poll_running{false};
+  // Channels whose device answered in the last pass; written by the poll
+  // task, read by start() once the task's future is ready.
+  std::size_t pass_answers = 0;
   std::mutex transaction_mutex;
   // Value topics whose error topic holds nothing at the broker: cleared since
   // start and no "r" since. Both the poll task and the inbound worker publish.

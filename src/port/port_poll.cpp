@@ -58,7 +58,6 @@ void modbus_port_t::start() {
     } else if (broker_connected()) {
       for (const auto& entry : channel_list) poll_list->push_back(entry);
       const auto count = poll_list->size();
-      read_nothing = count == 0;
       spdlog::info("{} : начало опроса : {} {}", port_log_name, count, plural_form(count, "параметр", "параметра", "параметров"));
       auto pass = poll_pool->submit_task([this] { return poll_task(); });
       try {
@@ -67,13 +66,15 @@ void modbus_port_t::start() {
         spdlog::error("{} : ошибка : {}", port_log_name, error.what());
       }
       spdlog::info("{} : опрос завершен : {} сек.", port_log_name, elapsed);
+      read_nothing = pass_answers == 0;
       if (poll_reconnect) close_connection();
     } else {
       spdlog::warn("{} : ожидание подключения к брокеру", port_log_name);
     }
-    // Without an interval a pass that reads nothing (a dead connection, the
-    // broker away, no enabled channel) would be repeated, and logged, without
-    // pause: a busy loop that rotates the log away within seconds.
+    // Without an interval a pass that reads nothing (a dead connection or
+    // device, the broker away, no enabled channel) would be repeated, and
+    // logged, without pause: a busy loop that rotates the log away within
+    // seconds.
     interval_wait(read_nothing && poll_interval <= 0 ? 1 : poll_interval, elapsed);
   }
 }
@@ -124,30 +125,33 @@ long modbus_port_t::poll_task() {
     poll_running = true;
     if (connection->available && !connection->is_open()) connection->open();
   }
+  pass_answers = 0;
   poll_entry_t entry;
   while (poll_list->pop_front(entry)) {
     if (stop) break;
-    read_channel_safely(entry);
+    if (read_channel_safely(entry)) ++pass_answers;
   }
   return static_cast<long>(clock.steady_seconds() - started);
 }
 
-void modbus_port_t::read_channel_safely(const poll_entry_t& entry) {
+bool modbus_port_t::read_channel_safely(const poll_entry_t& entry) {
   channel_names_t names;
   try {
     read_channel(entry, names);
+    return names.answered;
   } catch (const std::exception& error) {
     const auto& [device_id, channel_id] = entry;
     const std::string log_name =
         names.log_name.empty() ? fmt::format("{}::{}::{}", connection_id, device_id, channel_id) : names.log_name;
     spdlog::error("{} : ошибка : {}", log_name, error.what());
-    if (names.log_name.empty()) return;  // no row, so no topic to report on
+    if (names.log_name.empty()) return false;  // no row, so no topic to report on
     try {
       publish(names.device_topic, names.channel_name, modbus_vector_t{'r'});
     } catch (const std::exception& publish_error) {
       spdlog::error("{} : ошибка : {}", log_name, publish_error.what());
     }
   }
+  return false;
 }
 
 void modbus_port_t::schedule_read(const poll_entry_t& entry, bool close_after) {

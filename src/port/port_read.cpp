@@ -79,6 +79,7 @@ void modbus_port_t::read_channel(const poll_entry_t& entry, channel_names_t& nam
   // Cut short by the stop, an empty read says nothing about the device: no
   // failure marker for it.
   if (data.empty() && stop) return;
+  names.answered = !data.empty();
 
   if (register_string_type(value_type) == 1) {
     publish_class(cname, "", device_topic, channel_name, data, 0);
