@@ -20,7 +20,6 @@
 #include "config/statement_use.hpp"
 #include "core/constants.hpp"
 #include "core/exec_command.hpp"
-#include "mqtt/topics_table.hpp"
 
 namespace fs = std::filesystem;
 
@@ -185,7 +184,8 @@ service_settings_t read_settings(const json& config, bool is_debug, bool debug_f
 
 }  // namespace
 
-void build_cache_database(std::shared_ptr<SQLite::Database> database, const json& config) {
+void build_cache_database(std::shared_ptr<SQLite::Database> database, const json& config,
+                          const build_topics_t& build_topics) {
   const std::string charset = system_charset();
   create_cache_schema(*database);
   prepare_config_statements(*database);
@@ -200,7 +200,7 @@ void build_cache_database(std::shared_ptr<SQLite::Database> database, const json
     const json* ports = find_member(config, "ports");
     if (!has_content(ports)) throw std::runtime_error("Ошибка секции \"ports\"");
     for (const auto& port : *ports) load_port(database, port, charset);
-    build_topics_table(database);
+    build_topics(database);
   } catch (...) {
     release_config_statements();
     database->tryExec("COMMIT");
@@ -213,11 +213,11 @@ void build_cache_database(std::shared_ptr<SQLite::Database> database, const json
 }
 
 service_settings_t load_configuration(const fs::path& config_path, std::shared_ptr<SQLite::Database> database,
-                                      bool is_debug, bool debug_fixed) {
+                                      bool is_debug, bool debug_fixed, const build_topics_t& build_topics) {
   try {
     wait_for_file(config_path);
     const json config = parse_file(config_path);
-    build_cache_database(database, config);
+    build_cache_database(database, config, build_topics);
     spdlog::info("{} : загружен", config_path.string());
     return read_settings(config, is_debug, debug_fixed);
   } catch (const std::exception& error) {

@@ -1,5 +1,5 @@
 // The process: options, the cache removal, the client, the configuration
-// load, logging, the broker connection, the publish loop or the
+// load, logging, the broker connection, serving the ports or the
 // configuration watch, and the one way out, always with exit code 1.
 
 #include <malloc.h>
@@ -19,6 +19,8 @@
 #include "core/logging_setup.hpp"
 #include "core/service_options.hpp"
 #include "core/service_shell.hpp"
+#include "mqtt/modbus_client.hpp"
+#include "mqtt/topics_table.hpp"
 
 int main(int argc, char* argv[]) {
   // One allocation arena for all threads: with one per thread, the memory
@@ -39,7 +41,7 @@ int main(int argc, char* argv[]) {
 
     enter_phase(main_phase_t::loading);
     const auto settings =
-        load_configuration(options.config_path, cache_database, options.is_debug, options.debug_fixed);
+        load_configuration(options.config_path, cache_database, options.is_debug, options.debug_fixed, build_topics_table);
     enter_phase(main_phase_t::starting);
 
     service_logger =

@@ -6,8 +6,8 @@
 //  - loading the configuration (possibly waiting for the file, which cannot
 //    be woken): the main thread is not inside the client, so the signal
 //    thread shuts down itself;
-//  - serving (the publish loop): the signal thread makes the loop return and
-//    the main thread shuts down;
+//  - serving (the client keeps it until the stop): the signal thread makes
+//    the client return and the main thread shuts down;
 //  - watching: the signal thread wakes the watch and the main thread shuts
 //    down;
 //  - starting (between those steps): the main thread finds the request at
@@ -32,6 +32,7 @@
 
 #include "core/constants.hpp"
 #include "core/service_shell.hpp"
+#include "mqtt/modbus_client.hpp"
 
 std::unique_ptr<modbus_client_t> service_client;
 std::shared_ptr<spdlog::logger> service_logger;

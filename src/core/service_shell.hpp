@@ -5,7 +5,7 @@
 
 #include <spdlog/logger.h>
 
-#include "mqtt/modbus_client.hpp"
+class modbus_client_t;
 
 // Where the main thread is; the signal thread decides from it who ends the
 // process (see service_shell.cpp).

@@ -46,9 +46,7 @@ modbus_client_t::modbus_client_t(bool clean_session, const std::filesystem::path
 
 modbus_client_t::modbus_client_t(const std::string& client_id, bool clean_session,
                                  const std::filesystem::path& cache_path)
-    : mosqpp::mosquittopp(client_id.c_str(), clean_session),
-      id(client_id),
-      outgoing(std::make_shared<message_queue_t>()) {
+    : mosqpp::mosquittopp(client_id.c_str(), clean_session), id(client_id) {
   // On a fresh machine the state folder does not exist yet, and SQLite
   // does not create folders.
   if (cache_path.has_parent_path()) std::filesystem::create_directories(cache_path.parent_path());
@@ -56,12 +54,11 @@ modbus_client_t::modbus_client_t(const std::string& client_id, bool clean_sessio
 }
 
 modbus_client_t::~modbus_client_t() {
-  stop = true;
+  request_stop();
   // The network loop ends only after a disconnect request; without one
   // loop_stop would wait for ever.
   disconnect();
   loop_stop(false);
-  request_stop();
   running_ports.close_and_stop_all();
   if (port_pool) port_pool->wait();
   spdlog::info("Работа клиента завершена");
@@ -95,11 +92,11 @@ void modbus_client_t::disable_nagle() {
 }
 
 void modbus_client_t::request_stop() {
-  stop = true;
-  // A pop blocked on an empty queue is woken only by the queue itself.
-  outgoing->stop();
-  std::lock_guard lock(publish_mutex);
-  publish_cv.notify_all();
+  {
+    std::lock_guard lock(stop_mutex);
+    stop = true;
+  }
+  stop_cv.notify_all();
 }
 
 void modbus_client_t::start() {
@@ -110,7 +107,16 @@ void modbus_client_t::start() {
   for (const auto& [connection_id, queue] : inbound_queues) {
     port_pool->detach_task([this, connection_id = connection_id] { serve_connection(connection_id); });
   }
-  publish_loop();
+  wait_for_stop();
+}
+
+void modbus_client_t::wait_for_stop() {
+  spdlog::info("Очередь исходящих сообщений : запуск");
+  {
+    std::unique_lock lock(stop_mutex);
+    stop_cv.wait(lock, [this] { return stop.load(); });
+  }
+  spdlog::info("Очередь исходящих сообщений : завершено");
 }
 
 std::size_t modbus_client_t::prepare_routing() {
@@ -137,14 +143,12 @@ std::size_t modbus_client_t::prepare_routing() {
 
 void modbus_client_t::serve_connection(int64_t connection_id) {
   // Each port task stands alone: a failure of one port must neither end the
-  // process nor touch the other ports or the publish loop.
+  // process nor touch the other ports or the main thread.
   try {
     auto inbound = inbound_queues.at(connection_id);
-    auto outgoing_copy = outgoing;
     port_options_t options;
     options.cache_path = database->getFilename();
-    options.publisher = [this](mqtt_message_t&& message) { publish_value(message); };
-    modbus_port_t port(this, connection_id, inbound, outgoing_copy, std::move(options));
+    modbus_port_t port(*this, connection_id, inbound, std::move(options));
     // The registration leaves before the port is destroyed, so the shutdown
     // never reaches a port that is going away.
     port_registration_t registration(running_ports, connection_id, [&port] { port.request_stop(); });
@@ -165,29 +169,7 @@ void modbus_client_t::close_inbound_queue(int64_t connection_id) {
   }
 }
 
-void modbus_client_t::publish_loop() {
-  spdlog::info("Очередь исходящих сообщений : запуск");
-  while (!stop) {
-    mqtt_message_t message;
-    {
-      std::unique_lock lock(publish_mutex);
-      bool popped = outgoing->pop(message);
-      while (!popped) {
-        if (stop) break;
-        publish_cv.wait(lock);
-        popped = outgoing->pop(message);
-      }
-      if (!popped) break;
-    }
-    if (stop) break;
-    const auto& [message_id, topic, payload, qos, retain] = message;
-    (void)message_id;
-    publish(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos, retain);
-  }
-  spdlog::info("Очередь исходящих сообщений : завершено");
-}
-
-void modbus_client_t::publish_value(const mqtt_message_t& message) {
+void modbus_client_t::publish_value(mqtt_message_t&& message) {
   if (stop) return;
   const auto& [message_id, topic, payload, qos, retain] = message;
   (void)message_id;

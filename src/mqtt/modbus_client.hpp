@@ -18,6 +18,7 @@
 #include "core/sync_queue.hpp"
 #include "core/worker_pool.hpp"
 #include "mqtt/port_registry.hpp"
+#include "port/broker_link.hpp"
 
 using message_queue_t = sync_queue_t<mqtt_message_t>;
 
@@ -26,9 +27,9 @@ using message_queue_t = sync_queue_t<mqtt_message_t>;
 std::string make_client_id(const std::string& uuid_text);
 
 // The process's one broker client. It owns the cache database handle that
-// the loader fills, the outgoing queue every port pushes into, one inbound
-// queue per connection and the pool whose threads run the ports.
-class modbus_client_t : private mosqpp::mosquittopp {
+// the loader fills, one inbound queue per connection and the pool whose
+// threads run the ports; to each port it is the broker link.
+class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
  public:
   explicit modbus_client_t(bool clean_session,
                            const std::filesystem::path& cache_path = state_directory / cache_file_name);
@@ -41,29 +42,29 @@ class modbus_client_t : private mosqpp::mosquittopp {
   int connect(const char* host, int port, int keep_alive);
 
   // Standby when there is no connection; otherwise builds the port workers
-  // and runs the publish loop on the calling thread until the client stops.
+  // and keeps the calling thread until the client stops.
   void start();
 
-  // Makes a running publish loop return, from any thread. The client stays
-  // usable for its destructor, which finishes the shutdown.
+  // Makes a running start return, from any thread. The client stays usable
+  // for its destructor, which finishes the shutdown.
   void request_stop();
 
+  bool is_connected() const override { return connected.load(); }
+
   // Hands a port's value straight to the broker library, on the port's own
-  // thread: the library takes calls from any thread, and the way through the
-  // outgoing queue and the publish loop cost every value two thread
-  // wake-ups. Nothing is handed over once the client is stopping.
-  void publish_value(const mqtt_message_t& message);
+  // thread: the library takes calls from any thread, and a queue with a
+  // publishing thread of its own cost every value two thread wake-ups.
+  void publish_value(mqtt_message_t&& message) override;
 
   std::shared_ptr<SQLite::Database> database_handle() const { return database; }
-  std::shared_ptr<message_queue_t> outgoing_queue() const { return outgoing; }
-  bool is_connected() const { return connected.load(); }
-  bool is_stopping() const { return stop.load(); }
   const std::string& client_id() const { return id; }
 
  private:
   modbus_client_t(const std::string& client_id, bool clean_session, const std::filesystem::path& cache_path);
 
-  void publish_loop();
+  // Where start keeps the main thread while the ports run, between the two
+  // lines that operators watch for.
+  void wait_for_stop();
   void serve_connection(int64_t connection_id);
   // TCP_NODELAY on the library's socket of the current connection.
   void disable_nagle();
@@ -106,11 +107,10 @@ class modbus_client_t : private mosqpp::mosquittopp {
   std::shared_ptr<SQLite::Database> database;
   std::atomic<bool> connected{false};
   std::unique_ptr<worker_pool_t> port_pool;
-  std::shared_ptr<message_queue_t> outgoing;
   std::map<int64_t, std::shared_ptr<message_queue_t>> inbound_queues;
   std::atomic<bool> stop{false};
-  std::mutex publish_mutex;
-  std::condition_variable publish_cv;
+  std::mutex stop_mutex;
+  std::condition_variable stop_cv;
   // The broker delivers retained commands as soon as it has the
   // subscriptions, and the network thread runs from connect on, so commands
   // can arrive before start has the lookup and the queues. They wait here

@@ -20,11 +20,10 @@
 #include "core/constants.hpp"
 #include "core/sync_queue.hpp"
 #include "core/worker_pool.hpp"
+#include "port/broker_link.hpp"
 #include "port/script_engine.hpp"
 #include "port/value_codec.hpp"
 #include "transport/connection.hpp"
-
-class modbus_client_t;
 
 using port_queue_t = sync_queue_t<mqtt_message_t>;
 using poll_list_t = sync_deque_t<poll_entry_t>;
@@ -54,9 +53,6 @@ struct port_clock_t {
 struct port_options_t {
   std::filesystem::path cache_path = state_directory / cache_file_name;
   port_clock_t clock = port_clock_t::system();
-  // Where the values go: onto the outgoing queue when empty. The client in
-  // service hands them straight to the broker library instead.
-  std::function<void(mqtt_message_t&&)> publisher;
 };
 
 // A bit field of a register channel, as its Channels row gives it.
@@ -83,8 +79,9 @@ struct channel_names_t {
 // the destructor waits for them before anything goes.
 class modbus_port_t {
  public:
-  modbus_port_t(modbus_client_t* client, int64_t connection_id, const std::shared_ptr<port_queue_t>& inbound,
-                const std::shared_ptr<port_queue_t>& outgoing, port_options_t options = {});
+  // The broker link outlives the port: the client waits for its port tasks.
+  modbus_port_t(broker_link_t& broker, int64_t connection_id, const std::shared_ptr<port_queue_t>& inbound,
+                port_options_t options = {});
   ~modbus_port_t();
   modbus_port_t(const modbus_port_t&) = delete;
   modbus_port_t& operator=(const modbus_port_t&) = delete;
@@ -110,7 +107,7 @@ class modbus_port_t {
   bool debounce(const debounce_key_t& key, int64_t debounce_id, const std::string& log_name,
                 const std::string& value);
 
-  // Pushes the payload retained: "r" on the channel's error topic, a value
+  // Hands the payload over retained: "r" on the channel's error topic, a value
   // on its own. The first value of a channel after start and after each "r"
   // is followed by an empty retained message on the error topic, which
   // removes an "r" the broker still keeps.
@@ -135,7 +132,7 @@ class modbus_port_t {
   const std::shared_ptr<connection_t>& port_connection() const { return connection; }
 
  private:
-  void push_retained(const std::string& topic, const modbus_vector_t& payload);
+  void publish_retained(const std::string& topic, const modbus_vector_t& payload);
   // read_channel that never throws: a channel that fails is logged and
   // published as a failed read, and the caller goes on with the next one.
   // True when the device answered.
@@ -156,7 +153,6 @@ class modbus_port_t {
   // Closes the connection unless a poll task is running.
   void close_connection_if_idle();
   void open_connection();
-  bool broker_connected() const;
   void interval_wait(int32_t poll_interval, long elapsed);
   // Waits a poll delay; false when the stop came first.
   bool pause(std::chrono::milliseconds delay);
@@ -179,10 +175,8 @@ class modbus_port_t {
   std::unique_ptr<value_context_t> values;
   std::shared_ptr<connection_t> connection;
   std::shared_ptr<port_queue_t> inbound;
-  std::shared_ptr<port_queue_t> outgoing;
-  std::function<void(mqtt_message_t&&)> publisher;
   std::shared_ptr<poll_list_t> poll_list;
-  modbus_client_t* client;
+  broker_link_t& broker;
   std::string port_log_name;
   std::atomic<bool> poll_reconnect{false};  // read by the inbound worker too
   std::atomic<bool> stop{false};
@@ -204,5 +198,3 @@ class modbus_port_t {
   std::unique_ptr<worker_pool_t> inbound_pool;
   std::unique_ptr<worker_pool_t> poll_pool;
 };
-
-// "параметр", "параметра" or "параметров": the word that goes with the count.

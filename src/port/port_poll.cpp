@@ -5,10 +5,7 @@
 
 #include "config/statement_use.hpp"
 #include "core/command_topic.hpp"
-#include "mqtt/modbus_client.hpp"
 #include "port/modbus_port.hpp"
-
-bool modbus_port_t::broker_connected() const { return client != nullptr && client->is_connected(); }
 
 void modbus_port_t::start() {
   inbound_pool->detach_task([this] { inbound_worker(); });
@@ -55,7 +52,7 @@ void modbus_port_t::start() {
       // A device that is away at start-up (an unplugged adapter) must not
       // end the port: the next pass tries to create the resource again.
       spdlog::warn("{} : соединение недоступно : опрос пропущен", port_log_name);
-    } else if (broker_connected()) {
+    } else if (broker.is_connected()) {
       for (const auto& entry : channel_list) poll_list->push_back(entry);
       const auto count = poll_list->size();
       spdlog::info("{} : начало опроса : {} {}", port_log_name, count, plural_form(count, "параметр", "параметра", "параметров"));
@@ -98,7 +95,7 @@ void modbus_port_t::keep_channel_rows(const std::vector<poll_entry_t>& channel_l
 void modbus_port_t::interval_wait(int32_t poll_interval, long elapsed) {
   if (poll_interval <= 0) return;
   const long wait = poll_interval - elapsed % poll_interval;
-  if (broker_connected()) spdlog::info("{} : таймаут : {} сек.", port_log_name, wait);
+  if (broker.is_connected()) spdlog::info("{} : таймаут : {} сек.", port_log_name, wait);
   std::unique_lock lock(interval_mutex);
   if (stop) return;
   clock.interval_wait(interval_cv, lock, std::chrono::seconds(wait), [this] { return stop.load(); });

@@ -63,21 +63,16 @@ void modbus_port_t::publish(const std::string& device_topic, const std::string& 
   // Held across the pushes, so a clear never overtakes an "r" of the same
   // channel published by the other thread.
   std::lock_guard lock(error_topics_mutex);
-  push_retained(failed ? error_topic : topic, payload);
+  publish_retained(failed ? error_topic : topic, payload);
   if (failed) {
     error_free_topics.erase(topic);
   } else if (error_free_topics.insert(topic).second) {
-    push_retained(error_topic, {});
+    publish_retained(error_topic, {});
   }
 }
 
-void modbus_port_t::push_retained(const std::string& topic, const modbus_vector_t& payload) {
-  mqtt_message_t message{0, topic, payload, 0, true};
-  if (publisher) {
-    publisher(std::move(message));
-  } else {
-    outgoing->push(std::move(message));
-  }
+void modbus_port_t::publish_retained(const std::string& topic, const modbus_vector_t& payload) {
+  broker.publish_value(mqtt_message_t{0, topic, payload, 0, true});
   spdlog::info("{} : {}", topic, std::string(payload.begin(), payload.end()));
 }
 

@@ -10,6 +10,7 @@
 #include "config/cache_row.hpp"
 #include "config/configuration_loader.hpp"
 #include "config/statement_use.hpp"
+#include "mqtt/topics_table.hpp"
 #include "support/temp_dir.hpp"
 
 // The loader's counts take a name as bound, whatever quotes it holds.
@@ -90,7 +91,7 @@ TEST(CacheSchema, AFailedLoadLeavesWhatItWroteAndNoLock) {
      "parameters": [{"cname": "c", "config": {"channels": [{"name": "t", "value_type": "u16", "reg_type": "holding", "reg_addr": 1}]}}]},
     {"connection": {"name": "bad", "type": "base.tcp", "tcp": {"url": "127.0.0.1", "port": 502}}}]})");
   auto database = open_cache_database(dir.path() / "korvex.cache");
-  EXPECT_THROW(load_configuration(config, database, false, true), std::runtime_error);
+  EXPECT_THROW(load_configuration(config, database, false, true, build_topics_table), std::runtime_error);
   auto next = open_cache_database(dir.path() / "korvex.cache");
   next->setBusyTimeout(0);  // a lock left behind fails at once
   EXPECT_NO_THROW(next->exec("UPDATE Debounces SET Timer = 0"));

@@ -14,6 +14,7 @@
 
 #include "config/cache_database.hpp"
 #include "config/configuration_loader.hpp"
+#include "mqtt/topics_table.hpp"
 #include "support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
@@ -45,7 +46,7 @@ std::unique_ptr<loaded_config_t> load_config_text(const std::string& text, bool 
   auto loaded = std::make_unique<loaded_config_t>();
   const auto config_path = loaded->dir.write("korvex.json", with_data_dir(text));
   loaded->database = open_cache_database(loaded->dir.path() / "korvex.cache");
-  loaded->settings = load_configuration(config_path, loaded->database, is_debug, debug_fixed);
+  loaded->settings = load_configuration(config_path, loaded->database, is_debug, debug_fixed, build_topics_table);
   return loaded;
 }
 
@@ -387,7 +388,7 @@ TEST(ConfigurationFile, ConfigurationThatAppearsLateIsPickedUp) {
   });
   const auto started = std::chrono::steady_clock::now();
   service_settings_t settings;
-  EXPECT_NO_THROW(settings = load_configuration(config_path, database, false, false));
+  EXPECT_NO_THROW(settings = load_configuration(config_path, database, false, false, build_topics_table));
   writer.join();
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500));
   EXPECT_EQ(settings.url, "localhost");

@@ -9,6 +9,7 @@
 #include "config/configuration_loader.hpp"
 #include "core/logging_setup.hpp"
 #include "core/service_options.hpp"
+#include "mqtt/topics_table.hpp"
 #include "support/temp_dir.hpp"
 
 using korvex_test::temp_dir_t;
@@ -56,7 +57,8 @@ TEST(ServiceOptions, CommandLineAndFileDecideTheLevel) {
     EXPECT_EQ(std::filesystem::exists(cache_path), c.arguments.empty() || c.arguments[0] != "-x");
 
     auto database = open_cache_database(folder.path() / "korvex.cache");
-    const auto settings = load_configuration(options.config_path, database, options.is_debug, options.debug_fixed);
+    const auto settings = load_configuration(options.config_path, database, options.is_debug, options.debug_fixed,
+                                             build_topics_table);
     const auto previous = spdlog::default_logger();
     auto logger = set_up_logging(options.log_path, settings.max_size, settings.max_files, options.console,
                                  settings.is_debug);

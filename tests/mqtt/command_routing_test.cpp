@@ -16,6 +16,7 @@
 #include "config/cache_database.hpp"
 #include "config/configuration_loader.hpp"
 #include "mqtt/modbus_client.hpp"
+#include "mqtt/topics_table.hpp"
 #include "support/mosquitto_library.hpp"
 #include "support/broker.hpp"
 #include "support/log_capture.hpp"
@@ -77,7 +78,7 @@ struct client_rig_t {
   // A null configuration leaves the cache without a Topics table.
   explicit client_rig_t(const json* config) {
     if (config != nullptr) {
-      build_cache_database(client->database_handle(), *config);
+      build_cache_database(client->database_handle(), *config, build_topics_table);
     } else {
       create_cache_schema(*client->database_handle());
     }

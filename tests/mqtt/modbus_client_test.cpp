@@ -77,20 +77,23 @@ TEST(ClientId, NameHashAndUuidDigitsCutTo23) {
       << "the missing state folder is created";
 }
 
-TEST(PublishLoop, DeliversQueuedMessagesRetainedAndInOrder) {
+// What ports hand over goes out retained and in order, while start keeps
+// the calling thread between its two lines until the stop.
+TEST(PublishValue, DeliversRetainedAndInOrderWhileStartWaits) {
   broker_t broker;
   log_capture_t log;
   client_rig_t rig(2);
   rig.connect(broker);
   auto serving = std::async(std::launch::async, [&] { rig.client->start(); });
   korvex_test::mqtt_subscriber_t subscriber(broker, {"order/#"});
+  broker_link_t& link = *rig.client;
   constexpr int count = 60;
   std::vector<std::string> expected;
   // Two producers taking turns, as two ports would.
   for (int first : {0, 1}) {
     std::thread([&, first] {
       for (int i = first; i < count; i += 2) {
-        rig.client->outgoing_queue()->push(retained("order/" + std::to_string(i), "v" + std::to_string(i)));
+        link.publish_value(retained("order/" + std::to_string(i), "v" + std::to_string(i)));
       }
     }).join();
     for (int i = first; i < count; i += 2) expected.push_back("order/" + std::to_string(i) + " v" + std::to_string(i));
@@ -116,19 +119,18 @@ TEST(PublishLoop, DeliversQueuedMessagesRetainedAndInOrder) {
   EXPECT_EQ(log.count("Очередь исходящих сообщений : завершено"), 1);
 }
 
-// Nothing goes out once the client stops, whether queued or handed straight
-// over by a port; before the stop a value handed over arrives retained.
-TEST(PublishLoop, NothingIsPublishedAfterTheStop) {
+// Nothing a port hands over goes out once the client stops; before the stop
+// it arrives retained.
+TEST(PublishValue, NothingIsPublishedAfterTheStop) {
   broker_t broker;
   client_rig_t rig(1);
   rig.connect(broker);
-  rig.client->publish_value(retained("early/one", "e"));
+  broker_link_t& link = *rig.client;
+  link.publish_value(retained("early/one", "e"));
   const auto early = broker.collect("early/#", 1, 5s);
   ASSERT_EQ(early.size(), 1u);
   EXPECT_EQ(early[0].payload, "e");
-  rig.client->outgoing_queue()->push(retained("late/one", "x"));
   rig.client->request_stop();
-  rig.client->publish_value(retained("late/two", "y"));
-  rig.client->start();
+  link.publish_value(retained("late/one", "y"));
   EXPECT_TRUE(broker.collect("late/#", 1, 5s).empty());
 }

@@ -2,8 +2,9 @@
 
 // A port on the real road: a cache database loaded from a JSON configuration
 // by the real loader, a real broker client (connected to a real mosquitto
-// when the test wants the broker up), the port's own queues, and a clock the
-// test hands in so interval waits are counted instead of slept.
+// when the test wants the broker up), the port's inbound queue, a broker link
+// that keeps what the port publishes, and a clock the test hands in so
+// interval waits are counted instead of slept.
 
 #include <atomic>
 #include <chrono>
@@ -22,6 +23,7 @@
 
 #include "config/configuration_loader.hpp"
 #include "mqtt/modbus_client.hpp"
+#include "mqtt/topics_table.hpp"
 #include "port/modbus_port.hpp"
 #include "support/mosquitto_library.hpp"
 #include "support/broker.hpp"
@@ -108,40 +110,22 @@ class handed_clock_t {
   int permits = 0;
 };
 
-// Collects what the port pushes onto its outgoing queue, as the publish loop
-// would take it. Every look first sends a marker through the queue and waits
-// for it, so whatever was pushed before the look has been taken. The empty
-// messages that clear a channel's error topic are left out unless asked for.
-class outgoing_collector_t {
+// Stands for the broker client on the port's side: keeps what the port hands
+// over, in order, and says the broker is connected when the test does. The
+// empty messages that clear a channel's error topic are left out unless
+// asked for.
+class published_values_t : public broker_link_t {
  public:
-  explicit outgoing_collector_t(std::shared_ptr<port_queue_t> queue) : queue(std::move(queue)) {
-    reader = std::thread([this] {
-      mqtt_message_t message;
-      while (this->queue->pop(message)) {
-        std::lock_guard lock(mutex);
-        if (std::get<1>(message) == marker_topic) {
-          ++markers_seen;
-          marker_arrived.notify_all();
-          continue;
-        }
-        const auto& payload = std::get<2>(message);
-        messages.emplace_back(std::get<1>(message), std::string(payload.begin(), payload.end()));
-        flags.emplace_back(std::get<3>(message), std::get<4>(message));
-      }
-    });
-  }
-  ~outgoing_collector_t() {
-    queue->stop();
-    reader.join();
+  bool is_connected() const override { return connected; }
+  void publish_value(mqtt_message_t&& message) override {
+    std::lock_guard lock(mutex);
+    const auto& payload = std::get<2>(message);
+    messages.emplace_back(std::get<1>(message), std::string(payload.begin(), payload.end()));
+    flags.emplace_back(std::get<3>(message), std::get<4>(message));
   }
 
   std::vector<std::pair<std::string, std::string>> received(bool with_error_clears = false) {
-    std::unique_lock lock(mutex);
-    const int64_t marker = ++markers_sent;
-    lock.unlock();
-    queue->push(mqtt_message_t{0, marker_topic, {}, 0, false});
-    lock.lock();
-    marker_arrived.wait(lock, [&] { return markers_seen >= marker; });
+    std::lock_guard lock(mutex);
     if (with_error_clears) return messages;
     std::vector<std::pair<std::string, std::string>> values;
     for (const auto& message : messages) {
@@ -150,7 +134,6 @@ class outgoing_collector_t {
     return values;
   }
   std::vector<std::pair<int32_t, bool>> qos_and_retain() {
-    received();
     std::lock_guard lock(mutex);
     return flags;
   }
@@ -158,16 +141,12 @@ class outgoing_collector_t {
     return korvex_test::wait_until([&] { return received().size() >= count; }, deadline);
   }
 
+  std::atomic<bool> connected{false};
+
  private:
-  inline static const std::string marker_topic = "\x01marker";
-  std::shared_ptr<port_queue_t> queue;
   std::mutex mutex;
-  std::condition_variable marker_arrived;
-  int64_t markers_sent = 0;
-  int64_t markers_seen = 0;
   std::vector<std::pair<std::string, std::string>> messages;
   std::vector<std::pair<int32_t, bool>> flags;
-  std::thread reader;
 };
 
 using korvex_test::log_capture_t;
@@ -185,19 +164,20 @@ struct port_rig_t {
   explicit port_rig_t(const std::string& config_text, bool broker_up = true) {
     const auto config_path = folder.write("korvex.json", config_text);
     client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
-    load_configuration(config_path, client->database_handle(), false, true);
+    load_configuration(config_path, client->database_handle(), false, true, build_topics_table);
     if (broker_up) {
       broker = std::make_unique<korvex_test::broker_t>();
       client->connect("127.0.0.1", broker->port(), 60);
       connected = korvex_test::wait_until([&] { return client->is_connected(); });
     }
+    published.connected = connected;
   }
 
   std::unique_ptr<modbus_port_t> make_port(int64_t connection_id = 1, port_clock_t clock = port_clock_t::system()) {
     port_options_t options;
     options.cache_path = folder.path() / "korvex.cache";
     options.clock = std::move(clock);
-    return std::make_unique<modbus_port_t>(client.get(), connection_id, inbound, outgoing, std::move(options));
+    return std::make_unique<modbus_port_t>(published, connection_id, inbound, std::move(options));
   }
 
   void command(const std::string& topic, const std::string& payload) {
@@ -209,8 +189,7 @@ struct port_rig_t {
   std::unique_ptr<modbus_client_t> client;
   bool connected = false;
   std::shared_ptr<port_queue_t> inbound = std::make_shared<port_queue_t>();
-  std::shared_ptr<port_queue_t> outgoing = std::make_shared<port_queue_t>();
-  outgoing_collector_t published{outgoing};
+  published_values_t published;
 };
 
 // Runs the port's poll loop on a thread of its own; stops and joins it when
