@@ -1,7 +1,6 @@
 #include "config/channel_loader.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <cfloat>
 #include <stdexcept>
 #include <vector>
@@ -10,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "config/cache_database.hpp"
+#include "config/config_text.hpp"
 #include "config/json_numbers.hpp"
 #include "config/statement_use.hpp"
 #include "core/command_topic.hpp"
@@ -18,43 +18,24 @@
 
 namespace {
 
-const char* const not_writable_message = "Указан недоступный для записи тип регистра";
-
-bool is_token_of(const token_table_t& table, const std::string& text) {
-  return std::any_of(table.begin(), table.end(), [&](const auto& entry) { return entry.second == text; });
-}
-
 std::string without_spaces(std::string text) {
   text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
   return text;
 }
 
-// Status and input registers have no write function code.
-bool registers_are_writable(const std::string& reg_type) {
-  return write_functions.count(find_token(register_types, reg_type)) != 0;
-}
-
-// A number in text, as stoul reads it, that must fit `high`.
-unsigned long text_number(const std::string& text, int base, const char* key, unsigned long high) {
-  const unsigned long value = std::stoul(text, nullptr, base);
-  if (value > high) throw std::runtime_error(bad_number_text(key, json(text)));
-  return value;
-}
-
+// Lower case first, so "0X10" is hexadecimal too.
 uint16_t register_address(const json& reg_addr) {
   if (!reg_addr.is_string()) return whole_number<uint16_t>(reg_addr, "reg_addr");
-  std::string text = reg_addr.get<std::string>();
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  const int base = text.rfind("0x", 0) == 0 ? 16 : 10;
-  return static_cast<uint16_t>(text_number(text, base, "reg_addr", UINT16_MAX));
+  const std::string text = reg_addr.get<std::string>();
+  return static_cast<uint16_t>(hex_or_decimal(lower_case(text), UINT16_MAX, bad_number_text("reg_addr", json(text))));
 }
 
 // Function codes are written in hexadecimal when given as text. A request
 // carries the code in one byte.
 uint8_t function_code(const json& code, const char* key) {
-  if (code.is_string()) return static_cast<uint8_t>(text_number(code.get<std::string>(), 16, key, UINT8_MAX));
-  return whole_number<uint8_t>(code, key);
+  if (!code.is_string()) return whole_number<uint8_t>(code, key);
+  const std::string text = code.get<std::string>();
+  return static_cast<uint8_t>(text_number(text, 16, UINT8_MAX, bad_number_text(key, json(text))));
 }
 
 // Scale is kept as a 32-bit float; a number beyond its range has none.
@@ -105,8 +86,7 @@ int64_t insert_debounce_row(SQLite::Database& database, const json& hold_seconds
 }
 
 void load_channel(const std::shared_ptr<SQLite::Database>& database, const int64_t& connection_id,
-                  const json& channel, const json& classes, const std::string& cname, const std::string& parent,
-                  const type_chain_t& enclosing_types) {
+                  const json& channel, const json& classes, const std::string& cname, const std::string& parent) {
   if (!channel.is_object()) throw std::runtime_error("Не указано имя канала");
   if (!member_or(channel, "enabled", true)) return;
   if (!channel.contains("name")) throw std::runtime_error("Не указано имя канала");
@@ -117,7 +97,7 @@ void load_channel(const std::shared_ptr<SQLite::Database>& database, const int64
 
   switch (register_string_type(value_type)) {
     case 0: record_table_type(value_type); break;
-    case 1: load_classes(database, classes, connection_id, cname, parent, value_type, enclosing_types); break;
+    case 1: load_classes(database, classes, connection_id, cname, parent, value_type); break;
     default: throw std::runtime_error("Ошибка формирования строкового типа данных");
   }
 
@@ -145,7 +125,6 @@ void load_channel(const std::shared_ptr<SQLite::Database>& database, const int64
   insert.bind(":name", name);
   insert.bind(":value_type", value_type);
 
-  bool registers_writable = true;
   if (!parent.empty()) {
     const json* offset = find_member(channel, "offset");
     if (offset == nullptr) throw std::runtime_error("Не указано смещение параметра в пользовательском типе");
@@ -153,13 +132,10 @@ void load_channel(const std::shared_ptr<SQLite::Database>& database, const int64
   } else {
     const json* reg_type = find_member(channel, "reg_type");
     if (reg_type == nullptr || !reg_type->is_string() ||
-        !is_token_of(register_types, reg_type->get<std::string>())) {
+        !is_token(register_types, reg_type->get<std::string>())) {
       throw std::runtime_error("Не указан (или неизвестный) тип регистра канала");
     }
-    const auto reg_type_text = reg_type->get<std::string>();
-    registers_writable = registers_are_writable(reg_type_text);
-    if (!read_only && !registers_writable) throw std::runtime_error(not_writable_message);
-    insert.bind(":reg_type", reg_type_text);
+    insert.bind(":reg_type", reg_type->get<std::string>());
     const json* reg_addr = find_member(channel, "reg_addr");
     if (reg_addr == nullptr) throw std::runtime_error("Не указан адрес регистра канала");
     insert.bind(":reg_addr", static_cast<int>(register_address(*reg_addr)));
@@ -168,7 +144,7 @@ void load_channel(const std::shared_ptr<SQLite::Database>& database, const int64
   std::string word_order = "big_endian";
   if (const json* value = find_member(channel, "word_order")) {
     word_order = value->get<std::string>();
-    if (!is_token_of(word_orders, word_order)) throw std::runtime_error("Ошибка в названии порядка байт канала");
+    if (!is_token(word_orders, word_order)) throw std::runtime_error("Ошибка в названии порядка байт канала");
     insert.bind(":word_order", word_order);
   }
   if (const json* value = find_member(channel, "scale")) {
@@ -212,32 +188,25 @@ void load_channel(const std::shared_ptr<SQLite::Database>& database, const int64
   if (exec_and_reset(insert) != 1) throw std::runtime_error("Ошибка записи канала");
 
   if (const json* bit_fields = find_member(channel, "bh_list")) {
-    load_bit_fields(connection_id, *bit_fields, cname, name, word_order, read_only, registers_writable);
+    load_bit_fields(connection_id, *bit_fields, cname, name, word_order, read_only);
   }
 }
 
 }  // namespace
 
 void load_channels(const std::shared_ptr<SQLite::Database>& database, const int64_t& connection_id,
-                   const json& channels, const json& classes, const std::string& cname, const std::string& parent,
-                   const type_chain_t& enclosing_types) {
+                   const json& channels, const json& classes, const std::string& cname, const std::string& parent) {
   if (channels.empty()) throw std::runtime_error("Не найден список каналов конфигурации параметров");
-  for (const auto& channel : channels) {
-    load_channel(database, connection_id, channel, classes, cname, parent, enclosing_types);
-  }
+  for (const auto& channel : channels) load_channel(database, connection_id, channel, classes, cname, parent);
 }
 
 void load_bit_fields(const int64_t& connection_id, const json& bit_fields, const std::string& cname,
-                     const std::string& channel_name, const std::string& word_order, bool read_only,
-                     bool registers_writable) {
+                     const std::string& channel_name, const std::string& word_order, bool read_only) {
   for (const auto& bit_field : bit_fields) {
     const auto name = bit_field.at("name").get<std::string>();
     require_topic_name(name);
     const auto bit_number = whole_number<uint32_t>(bit_field.at("offset"), "offset");
     const bool bit_read_only = member_or(bit_field, "read_only", read_only);
-    // A writable bit would be subscribed and then written with no function
-    // code at all.
-    if (!bit_read_only && !registers_writable) throw std::runtime_error(not_writable_message);
 
     auto& insert = fresh_config_statement(insert_bit_field);
     insert.bind(":connection_id", connection_id);

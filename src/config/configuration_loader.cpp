@@ -14,6 +14,7 @@
 
 #include "config/cache_database.hpp"
 #include "config/channel_loader.hpp"
+#include "config/config_text.hpp"
 #include "config/connection_loader.hpp"
 #include "config/device_loader.hpp"
 #include "config/json_numbers.hpp"
@@ -54,10 +55,7 @@ const char* const error_entry_message = "Ошибка описания поль�
 // A reply carries the code in one byte.
 uint8_t error_code(const json& code) {
   if (!code.is_string()) return static_cast<uint8_t>(whole_number(code, 0, UINT8_MAX, error_entry_message));
-  const auto text = code.get<std::string>();
-  const unsigned long value = std::stoul(text, nullptr, text.rfind("0x", 0) == 0 ? 16 : 10);
-  if (value > UINT8_MAX) throw std::runtime_error(error_entry_message);
-  return static_cast<uint8_t>(value);
+  return static_cast<uint8_t>(hex_or_decimal(code.get<std::string>(), UINT8_MAX, error_entry_message));
 }
 
 void load_errors(const json& errors, const int64_t& connection_id, const std::string& cname) {

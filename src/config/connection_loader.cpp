@@ -1,7 +1,5 @@
 #include "config/connection_loader.hpp"
 
-#include <algorithm>
-#include <cctype>
 #include <csignal>
 #include <regex>
 #include <stdexcept>
@@ -10,6 +8,7 @@
 #include <spdlog/spdlog.h>
 
 #include "config/cache_database.hpp"
+#include "config/config_text.hpp"
 #include "config/json_numbers.hpp"
 #include "config/statement_use.hpp"
 #include "core/constants.hpp"
@@ -43,9 +42,8 @@ struct line_settings_t {
 
 // "com_options" such as 8N1 or 8E2H: data bits, parity, stop bits ("5" for
 // one and a half) and an optional flow-control letter.
-line_settings_t decode_com_options(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+line_settings_t decode_com_options(const std::string& written) {
+  const std::string text = upper_case(written);
   static const std::regex framing("([5,6,7,8]{1}[NOEMS]{1}[1,2,5]{1}[NSH]?)", std::regex::ECMAScript);
   if (!std::regex_search(text, framing)) throw std::runtime_error(serial_message);
 
@@ -127,9 +125,7 @@ int64_t load_connection(const std::shared_ptr<SQLite::Database>& database, const
   const json* kind = find_member(connection, "type");
   if (kind == nullptr) throw std::runtime_error(unknown_kind_message);
   const auto kind_text = kind->get<std::string>();
-  const bool known = std::any_of(connection_types.begin(), connection_types.end(),
-                                 [&](const auto& entry) { return entry.second == kind_text; });
-  if (!known) throw std::runtime_error(unknown_kind_message);
+  if (!is_token(connection_types, kind_text)) throw std::runtime_error(unknown_kind_message);
 
   const json* name = find_member(connection, "name");
   if (!has_content(name)) throw std::runtime_error("Не указано имя соединения");

@@ -1,13 +1,13 @@
 #include "config/device_loader.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <stdexcept>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include "config/cache_database.hpp"
+#include "config/config_text.hpp"
 #include "config/json_numbers.hpp"
 #include "config/statement_use.hpp"
 #include "core/command_topic.hpp"
@@ -24,18 +24,9 @@ const char* const valtec_sid_message = "Ошибка поля SID для уст�
 // every device on the line obeys.
 constexpr unsigned long max_slave_id = 255;
 
-std::string lower_case(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-// Decimal, or hexadecimal after "0x"; the text is lower case already.
+// The text is lower case already, so "0X1A" is hexadecimal too.
 uint16_t slave_id_from_text(const std::string& text) {
-  const int base = text.rfind("0x", 0) == 0 ? 16 : 10;
-  const unsigned long value = std::stoul(text, nullptr, base);
-  if (value > max_slave_id) throw std::runtime_error(sid_message);
-  return static_cast<uint16_t>(value);
+  return static_cast<uint16_t>(hex_or_decimal(text, max_slave_id, sid_message));
 }
 
 uint16_t slave_id_from_number(const json& sid) {
@@ -123,9 +114,7 @@ bool load_device(const int64_t& connection_id, const json& device, const json& p
     if (!device.contains(key)) throw std::runtime_error(device_message);
   }
   const auto type = device.at("type").get<std::string>();
-  const bool known = std::any_of(device_types.begin(), device_types.end(),
-                                 [&](const auto& entry) { return entry.second == type; });
-  if (!known) throw std::runtime_error(device_message);
+  if (!is_token(device_types, type)) throw std::runtime_error(device_message);
   const auto cname = device.at("cname").get<std::string>();
   require_topic_name(cname);
   const auto address = address_from_sid(device.at("sid"), cname);

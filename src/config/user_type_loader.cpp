@@ -1,7 +1,4 @@
-#include <algorithm>
 #include <stdexcept>
-
-#include <fmt/format.h>
 
 #include "config/cache_database.hpp"
 #include "config/channel_loader.hpp"
@@ -28,13 +25,8 @@ bool user_type_exists(const int64_t& connection_id, const std::string& cname, co
 
 void load_classes(const std::shared_ptr<SQLite::Database>& database, const json& classes,
                   const int64_t& connection_id, const std::string& cname, const std::string& parent,
-                  const std::string& type_name, const type_chain_t& enclosing_types) {
+                  const std::string& type_name) {
   if (classes.is_null()) throw std::runtime_error("Ошибка секции определяемых типов данных");
-  // A type inside itself has no size and no end: every reader of it would
-  // recurse until the stack runs out.
-  if (std::find(enclosing_types.begin(), enclosing_types.end(), type_name) != enclosing_types.end()) {
-    throw std::runtime_error(fmt::format("Определяемый тип данных {} содержит сам себя", type_name));
-  }
   if (user_type_exists(connection_id, cname, type_name)) return;
 
   for (const auto& definition : classes) {
@@ -60,9 +52,7 @@ void load_classes(const std::shared_ptr<SQLite::Database>& database, const json&
     if (!parent.empty()) insert.bind(":parent", parent);
     if (exec_and_reset(insert) != 1) throw std::runtime_error("Ошибка записи определяемого типа данных");
 
-    type_chain_t chain = enclosing_types;
-    chain.push_back(type_name);
-    load_channels(database, connection_id, *members, classes, cname, type_name, chain);
+    load_channels(database, connection_id, *members, classes, cname, type_name);
     return;
   }
 }

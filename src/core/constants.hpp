@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -38,10 +39,20 @@ extern const std::string command_topic_format;  // device topic, channel topic
 extern const std::pair<std::string, std::string> driver_info;
 
 // Token text to code: the first code, in ascending order, whose text equals
-// the token exactly. Readers of every token column rely on this.
-inline int find_token(const token_table_t& table, const std::string& token) {
+// the token exactly. Readers of every token column rely on this, and the
+// loader accepts a token by the same match.
+inline std::optional<int> token_code(const token_table_t& table, const std::string& token) {
   for (const auto& [code, text] : table) {
     if (text == token) return code;
   }
+  return std::nullopt;
+}
+
+inline bool is_token(const token_table_t& table, const std::string& token) {
+  return token_code(table, token).has_value();
+}
+
+inline int find_token(const token_table_t& table, const std::string& token) {
+  if (const auto code = token_code(table, token)) return *code;
   throw std::runtime_error(fmt::format("{} : неизвестный токен", token));
 }

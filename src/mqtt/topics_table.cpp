@@ -89,6 +89,24 @@ channel_row_t read_channel_row(SQLite::Statement& statement) {
 // A table type or a string type; anything else names a composite type.
 bool is_table_type(const std::string& value_type) { return register_string_type(value_type) != 1; }
 
+// A channel, bit field or member marked writable on registers that have no
+// write function (status, input) would be subscribed and its commands written
+// with no function code at all. Checked here, where each leaf is met with the
+// channel it belongs to: one composite type may serve a holding channel and
+// an input channel alike.
+void require_writable_registers(bool writable, const walk_place_t& place) {
+  if (writable && !place.registers_writable) throw std::runtime_error("Указан недоступный для записи тип регистра");
+}
+
+// A type inside itself has no size and no end: every reader of it would
+// recurse until the stack runs out. Checked here, on the stored types, since
+// the members of a type may come from another block of the same parameter set.
+void require_outside_itself(const std::vector<std::string>& enclosing_types, const std::string& type_name) {
+  if (std::find(enclosing_types.begin(), enclosing_types.end(), type_name) != enclosing_types.end()) {
+    throw std::runtime_error(fmt::format("Определяемый тип данных {} содержит сам себя", type_name));
+  }
+}
+
 class topics_builder_t {
  public:
   explicit topics_builder_t(SQLite::Database& database)
@@ -126,6 +144,7 @@ class topics_builder_t {
     for (const auto& channel : channels) {
       const walk_place_t place{connection_id, device.id, device.cname, device.topic,
                                write_functions.count(find_token(register_types, channel.reg_type)) != 0};
+      require_writable_registers(!channel.read_only, place);
       const std::string base_topic = channel.prefix ? channel.name : std::string{};
       if (is_table_type(channel.value_type)) {
         if (!add_bit_field_topics(place, channel.name, base_topic)) {
@@ -155,10 +174,7 @@ class topics_builder_t {
 
   void add_user_type_topics(const walk_place_t& place, const std::string& type_name, const std::string& base_topic,
                             std::vector<std::string> enclosing_types) {
-    // A type that contains itself would make this walk endless.
-    if (std::find(enclosing_types.begin(), enclosing_types.end(), type_name) != enclosing_types.end()) {
-      throw std::runtime_error(fmt::format("Определяемый тип данных {} содержит сам себя", type_name));
-    }
+    require_outside_itself(enclosing_types, type_name);
     enclosing_types.push_back(type_name);
 
     SQLite::Statement select_members(database, select_members_text);
@@ -180,11 +196,7 @@ class topics_builder_t {
   }
 
   void insert(const walk_place_t& place, int64_t channel_id, const std::string& channel_topic, bool subscribe) {
-    // A command on a status or input register would be written with no
-    // function code at all.
-    if (subscribe && !place.registers_writable) {
-      throw std::runtime_error("Указан недоступный для записи тип регистра");
-    }
+    require_writable_registers(subscribe, place);
     insert_topic.clearBindings();
     insert_topic.bind(":connection_id", place.connection_id);
     insert_topic.bind(":device_id", place.device_id);
