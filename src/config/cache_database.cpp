@@ -64,7 +64,7 @@ const char* const table_texts[] = {
 
 }  // namespace
 
-const std::array<const char*, config_statement_count> config_statement_texts = {
+const std::array<std::string, config_statement_count> config_statement_texts = {
     "SELECT COUNT(Name) FROM Classes  WHERE ConnectionID IS NULL AND CName IS NULL AND Parent IS NULL "
     "AND Name = :value_type",
     "SELECT COUNT(Name) FROM Classes  WHERE ConnectionID = :connection_id AND CName = :cname AND Name = "
@@ -91,9 +91,17 @@ const std::array<const char*, config_statement_count> config_statement_texts = {
     ":extra)",
     "INSERT INTO Connections (Name, Type, RTO, STO, PollInterval, PollReconnect)VALUES (:name, :type, "
     ":rto, :sto, :poll_interval, :poll_reconnect)",
-    "SELECT ROWID AS device_id, CName AS cname FROM Devices  WHERE ConnectionID = :connection_id",
+    std::string("SELECT ROWID AS device_id, CName AS ") + device_cname_column +
+        " FROM Devices  WHERE ConnectionID = :connection_id",
     "SELECT ROWID FROM Devices  WHERE Topic = :topic",
 };
+
+const char* const serial_line_update_text =
+    "UPDATE Connections SET    RSPort        = :port,    RSBaudRate    = :baud_rate,    RSByteSize    = "
+    ":byte_size,    RSParity      = :parity,    RSStopBits    = :stop_bits,    RSFlowControl = :flow_control  "
+    "WHERE    ROWID = :connection_id";
+const char* const network_peer_update_text =
+    "UPDATE Connections SET    NetHost = :host,    NetPort = :port  WHERE    ROWID = :connection_id";
 
 std::array<std::shared_ptr<SQLite::Statement>, config_statement_count> config_statements;
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <filesystem>
 #include <memory>
+#include <string>
 
 #include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Statement.h>
@@ -42,7 +43,15 @@ enum config_statement_t : std::size_t {
   config_statement_count
 };
 
-extern const std::array<const char*, config_statement_count> config_statement_texts;
+extern const std::array<std::string, config_statement_count> config_statement_texts;
+
+// The column that readers of `select_devices` name.
+inline constexpr char device_cname_column[] = "cname";
+
+// The serial line or the network peer of a connection, set on its row after
+// the insert; prepared for each call.
+extern const char* const serial_line_update_text;
+extern const char* const network_peer_update_text;
 
 // Used by the loader only, on the main thread, before any port exists.
 extern std::array<std::shared_ptr<SQLite::Statement>, config_statement_count> config_statements;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -11,6 +12,25 @@
 
 #include <SQLiteCpp/Column.h>
 #include <SQLiteCpp/Statement.h>
+
+// A column of a cache query: where it comes from and the alias its readers
+// name it by. Each subsystem keeps its aliases as named constants and builds
+// its SELECT texts from them, so a column is renamed in one place.
+struct cache_column_t {
+  const char* source;
+  const char* alias;
+};
+
+// "SELECT source AS alias, ..." in the given order.
+inline std::string select_columns(std::initializer_list<cache_column_t> columns) {
+  std::string text = "SELECT ";
+  const char* separator = "";
+  for (const auto& column : columns) {
+    text.append(separator).append(column.source).append(" AS ").append(column.alias);
+    separator = ", ";
+  }
+  return text;
+}
 
 // One result row of a cache query, copied out of its statement so it can be
 // kept: the cache does not change once loaded, and a port that keeps its

@@ -123,7 +123,7 @@ std::vector<std::string> stored_cnames(const int64_t& connection_id) {
   std::vector<std::string> cnames;
   std::set<std::string> seen;
   while (select.executeStep()) {
-    std::string cname = select.getColumn("cname").getString();
+    std::string cname = select.getColumn(device_cname_column).getString();
     if (seen.insert(cname).second) cnames.push_back(std::move(cname));
   }
   return cnames;

@@ -21,13 +21,6 @@ const char* const serial_message = "Ошибка описания парамет
 const char* const network_message = "Ошибка описания параметров TCP/UDP соединения";
 const char* const update_message = "Ошибка записи параметров порта";
 
-const char* const serial_update_text =
-    "UPDATE Connections SET    RSPort        = :port,    RSBaudRate    = :baud_rate,    RSByteSize    = "
-    ":byte_size,    RSParity      = :parity,    RSStopBits    = :stop_bits,    RSFlowControl = :flow_control  "
-    "WHERE    ROWID = :connection_id";
-const char* const network_update_text =
-    "UPDATE Connections SET    NetHost = :host,    NetPort = :port  WHERE    ROWID = :connection_id";
-
 struct line_settings_t {
   serial::bytesize_t byte_size;
   serial::parity_t parity;
@@ -80,7 +73,7 @@ line_settings_t decode_com_options(const std::string& written) {
 }
 
 void store_serial_line(SQLite::Database& database, const json& connection, int64_t connection_id) {
-  SQLite::Statement update(database, serial_update_text);
+  SQLite::Statement update(database, serial_line_update_text);
   const json* rs = find_member(connection, "rs");
   if (rs == nullptr || !rs->is_object() || !rs->contains("com_port") || !rs->contains("com_options") ||
       !rs->contains("baud_rate")) {
@@ -98,7 +91,7 @@ void store_serial_line(SQLite::Database& database, const json& connection, int64
 }
 
 void store_network_peer(SQLite::Database& database, const json& connection, int64_t connection_id) {
-  SQLite::Statement update(database, network_update_text);
+  SQLite::Statement update(database, network_peer_update_text);
   // The member is chosen by presence alone, whatever the connection kind.
   const json* peer = find_member(connection, "tcp");
   if (peer == nullptr) peer = find_member(connection, "udp");

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 // The two names a command topic "/devices/{device}/controls/{channel}/on"
@@ -22,7 +21,3 @@ bool is_commandable_name(const std::string& name);
 // so a value under such a name cannot be published and a subscription with it
 // would take in other channels' commands.
 void require_topic_name(const std::string& name);
-
-// The Russian form of a noun after a count: `one` after 1, 21, 101...,
-// `few` after 2-4, 22-24..., `many` after 0, 5-20, 25-30, 111...
-const char* plural_form(uint64_t count, const char* one, const char* few, const char* many);

@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include "modbus/big_endian.hpp"
+#include "modbus/modbus_queries.hpp"
 
 const std::array<const char*, 12> exception_messages = {
     "Неизвестная ошибка",
@@ -39,15 +40,11 @@ constexpr uint8_t write_multiple_registers = 16;
 // A PDU holds at most 253 bytes; the multiple-write header takes 6 of them.
 constexpr std::size_t max_write_data = 246;
 
+}  // namespace
+
 bool reads_registers(uint8_t function) {
   return function == read_holding_registers || function == read_input_registers;
 }
-
-const char* const error_message_text =
-    "SELECT Message AS message FROM Errors  WHERE ConnectionID = :connection_id AND CName = :cname AND Code = "
-    ":code";
-
-}  // namespace
 
 read_reply_layout_t read_reply_layout(uint8_t function, value_size_t size, bool has_pattern) {
   if (!has_pattern) {
@@ -200,7 +197,7 @@ std::string modbus_frame_t::exception_message(const std::string& cname, uint8_t 
     statement.bind(":cname", cname);
     statement.bind(":code", static_cast<int64_t>(code));
     if (statement.executeStep()) {
-      std::string message = statement.getColumn("message").getString();
+      std::string message = statement.getColumn(error_message_column).getString();
       statement.reset();
       return message;
     }
@@ -208,9 +205,8 @@ std::string modbus_frame_t::exception_message(const std::string& cname, uint8_t 
   return builtin_exception_message(code);
 }
 
-// RTU reply PDU: function, byte count, data.
-modbus_vector_t modbus_rtu_frame_t::read(const std::string& cname, uint16_t address, value_size_t size,
-                                         const modbus_vector_t& pattern) {
+modbus_vector_t plain_modbus_frame_t::read(const std::string& cname, uint16_t address, value_size_t size,
+                                           const modbus_vector_t& pattern) {
   const auto layout = read_reply_layout(read_function, size, !pattern.empty());
   if (!send_read_request(address, size.regs_num, pattern)) return {};
   modbus_vector_t reply;
@@ -218,25 +214,7 @@ modbus_vector_t modbus_rtu_frame_t::read(const std::string& cname, uint16_t addr
   return finish_read(reply.data() + 1, layout, size);
 }
 
-bool modbus_rtu_frame_t::write(const std::string& cname, uint16_t address, const modbus_vector_t& data) {
-  const auto request = make_write_request(write_function, address, data);
-  if (!send_write_request(request.pdu)) return false;
-  modbus_vector_t reply;
-  if (!receive_response(cname, reply, request.pdu[0], request.reply_size)) return false;
-  return check_write_reply(request, reply);
-}
-
-// MBAP reply PDU: function, byte count, data.
-modbus_vector_t modbus_tcp_frame_t::read(const std::string& cname, uint16_t address, value_size_t size,
-                                         const modbus_vector_t& pattern) {
-  const auto layout = read_reply_layout(read_function, size, !pattern.empty());
-  if (!send_read_request(address, size.regs_num, pattern)) return {};
-  modbus_vector_t reply;
-  if (!receive_response(cname, reply, read_function, layout.data_size + 2u)) return {};
-  return finish_read(reply.data() + 1, layout, size);
-}
-
-bool modbus_tcp_frame_t::write(const std::string& cname, uint16_t address, const modbus_vector_t& data) {
+bool plain_modbus_frame_t::write(const std::string& cname, uint16_t address, const modbus_vector_t& data) {
   const auto request = make_write_request(write_function, address, data);
   if (!send_write_request(request.pdu)) return false;
   modbus_vector_t reply;

@@ -18,6 +18,9 @@
 extern const std::array<const char*, 12> exception_messages;
 std::string builtin_exception_message(uint8_t code);
 
+// Functions 3 and 4, which read 16-bit registers (holding and input).
+bool reads_registers(uint8_t function);
+
 // What a read reply carries after its envelope, function code and (Valtec)
 // serial number: a byte count and `data_size` data bytes.
 struct read_reply_layout_t {
@@ -101,7 +104,9 @@ class modbus_frame_t {
   std::string name;
 };
 
-class modbus_rtu_frame_t : public modbus_frame_t {
+// The standard transaction, whose reply PDU is function, byte count, data;
+// its header alone makes it RTU or MBAP.
+class plain_modbus_frame_t : public modbus_frame_t {
  public:
   using modbus_frame_t::modbus_frame_t;
   modbus_vector_t read(const std::string& cname, uint16_t address, value_size_t size,
@@ -109,12 +114,14 @@ class modbus_rtu_frame_t : public modbus_frame_t {
   bool write(const std::string& cname, uint16_t address, const modbus_vector_t& data) override;
 };
 
-class modbus_tcp_frame_t : public modbus_frame_t {
+class modbus_rtu_frame_t : public plain_modbus_frame_t {
  public:
-  using modbus_frame_t::modbus_frame_t;
-  modbus_vector_t read(const std::string& cname, uint16_t address, value_size_t size,
-                       const modbus_vector_t& pattern) override;
-  bool write(const std::string& cname, uint16_t address, const modbus_vector_t& data) override;
+  using plain_modbus_frame_t::plain_modbus_frame_t;
+};
+
+class modbus_tcp_frame_t : public plain_modbus_frame_t {
+ public:
+  using plain_modbus_frame_t::plain_modbus_frame_t;
 };
 
 // The RTU frame with the device's serial number after the function code.

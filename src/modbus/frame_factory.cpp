@@ -6,18 +6,15 @@
 
 #include "core/constants.hpp"
 #include "core/value_types.hpp"
+#include "modbus/modbus_queries.hpp"
 
-const char* const class_size_statement_text =
-    "SELECT ByteSize AS bytes_num, RegSize AS regs_num FROM Classes  WHERE ConnectionID = :connection_id AND "
-    "CName = :cname AND Name = :value_type";
+namespace column = channel_column;
 
 namespace {
 
 constexpr int device_type_udp = 0;
 constexpr int device_type_tcp = 1;
 constexpr int device_type_rtu = 2;
-constexpr uint8_t read_holding = 3;
-constexpr uint8_t read_input = 4;
 
 bool is_null(const cache_row_t& row, const char* alias) { return row.getColumn(alias).isNull(); }
 
@@ -41,18 +38,18 @@ std::unique_ptr<modbus_frame_t> make_modbus_frame(const std::shared_ptr<connecti
                                                   const std::shared_ptr<SQLite::Database>& database,
                                                   const cache_row_t& row,
                                                   const std::string& log_name) {
-  const int device_type = find_token(device_types, row.getColumn("device_type").getString());
-  const int register_type = find_token(register_types, row.getColumn("reg_type").getString());
-  const auto sid = static_cast<uint8_t>(row.getColumn("sid").getUInt());
-  const uint8_t read_function = function_code(row, "read_function", read_functions, register_type);
-  const uint8_t write_function = function_code(row, "write_function", write_functions, register_type);
+  const int device_type = find_token(device_types, row.getColumn(column::device_type).getString());
+  const int register_type = find_token(register_types, row.getColumn(column::reg_type).getString());
+  const auto sid = static_cast<uint8_t>(row.getColumn(column::sid).getUInt());
+  const uint8_t read_function = function_code(row, column::read_function, read_functions, register_type);
+  const uint8_t write_function = function_code(row, column::write_function, write_functions, register_type);
 
-  const std::string model = is_null(row, "device_model") ? "" : row.getColumn("device_model").getString();
+  const std::string model = is_null(row, column::device_model) ? "" : row.getColumn(column::device_model).getString();
   if (model == "valtec") {
     return std::make_unique<valtec_modbus_frame_t>(read_function, write_function, connection, database,
                                                    std::make_unique<modbus_rtu_frame_header_t>(sid),
                                                    fmt::format("VALTEC : {}", log_name),
-                                                   blob_bytes(row, "device_extra"));
+                                                   blob_bytes(row, column::device_extra));
   }
   if (model.empty()) {
     if (device_type == device_type_rtu) {
@@ -74,8 +71,8 @@ modbus_vector_t read_channel_registers(const std::shared_ptr<connection_t>& conn
                                        const cache_row_t& row,
                                        const std::shared_ptr<SQLite::Statement>& class_size_statement,
                                        const std::string& log_name) {
-  const std::string cname = row.getColumn("cname").getString();
-  const std::string value_type = row.getColumn("value_type").getString();
+  const std::string cname = row.getColumn(column::cname).getString();
+  const std::string value_type = row.getColumn(column::value_type).getString();
 
   value_size_t size{};
   if (register_string_type(value_type) == 0) {
@@ -88,17 +85,17 @@ modbus_vector_t read_channel_registers(const std::shared_ptr<connection_t>& conn
     classes.bind(":cname", cname);
     classes.bind(":value_type", value_type);
     classes.tryExecuteStep();
-    size.bytes_num = static_cast<uint8_t>(classes.getColumn("bytes_num").getUInt());
-    size.regs_num = static_cast<uint8_t>(classes.getColumn("regs_num").getUInt());
+    size.bytes_num = static_cast<uint8_t>(classes.getColumn(class_size_column::bytes_num).getUInt());
+    size.regs_num = static_cast<uint8_t>(classes.getColumn(class_size_column::regs_num).getUInt());
     classes.reset();
   }
 
-  const auto address = static_cast<uint16_t>(row.getColumn("reg_addr").getUInt());
-  const modbus_vector_t pattern = blob_bytes(row, "pattern");
+  const auto address = static_cast<uint16_t>(row.getColumn(column::reg_addr).getUInt());
+  const modbus_vector_t pattern = blob_bytes(row, column::pattern);
 
   const auto frame = make_modbus_frame(connection, database, row, log_name);
   const uint8_t function = frame->read_function_code();
-  if (value_type == "bit" && pattern.empty() && (function == read_holding || function == read_input)) {
+  if (value_type == "bit" && pattern.empty() && reads_registers(function)) {
     // A one-bit value on a 16-bit register is set when the register is not
     // zero. The one byte that other 1-byte values take from a register (its
     // low one) would read a "bit" written as FF 00 back as clear.
@@ -113,10 +110,8 @@ bool write_channel_registers(const std::shared_ptr<connection_t>& connection,
                              const std::shared_ptr<SQLite::Database>& database,
                              const cache_row_t& row, const modbus_vector_t& data,
                              const std::string& log_name) {
-  const std::string cname = row.getColumn("cname").getString();
-  find_token(device_types, row.getColumn("device_type").getString());
-  find_token(register_types, row.getColumn("reg_type").getString());
-  const auto address = static_cast<uint16_t>(row.getColumn("reg_addr").getUInt());
+  const std::string cname = row.getColumn(column::cname).getString();
+  const auto address = static_cast<uint16_t>(row.getColumn(column::reg_addr).getUInt());
 
   const auto frame = make_modbus_frame(connection, database, row, log_name);
   return frame->write(cname, address, data);

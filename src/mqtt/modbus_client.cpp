@@ -13,6 +13,8 @@
 #include "config/statement_use.hpp"
 #include "core/exec_command.hpp"
 #include "core/command_topic.hpp"
+#include "core/plural_form.hpp"
+#include "mqtt/topics_queries.hpp"
 #include "port/modbus_port.hpp"
 
 namespace {
@@ -120,21 +122,19 @@ void modbus_client_t::wait_for_stop() {
 }
 
 std::size_t modbus_client_t::prepare_routing() {
-  const auto connection_count = database->execAndGet("SELECT COUNT(ROWID) FROM Connections").getUInt();
+  const auto connection_count = database->execAndGet(connection_count_text).getUInt();
   if (connection_count == 0) {
     spdlog::error("Нет ни одного запущенного порта! Режим ожидания...");
     // Nothing is subscribed without connections; release what may wait.
     open_routing();
     return 0;
   }
-  topic_statement = std::make_shared<SQLite::Statement>(
-      *database,
-      "SELECT ConnectionID AS connection_id FROM Topics  WHERE DeviceTopic = :device_topic AND ChannelTopic = "
-      ":channel_topic AND Subscribe = 1");
+  topic_statement = std::make_shared<SQLite::Statement>(*database, route_lookup_text);
   {
-    SQLite::Statement connections(*database, "SELECT ROWID AS connection_id FROM Connections");
+    SQLite::Statement connections(*database, connections_text);
     while (connections.executeStep()) {
-      inbound_queues.emplace(connections.getColumn("connection_id").getInt64(), std::make_shared<message_queue_t>());
+      inbound_queues.emplace(connections.getColumn(topics_column::connection_id).getInt64(),
+                             std::make_shared<message_queue_t>());
     }
   }
   open_routing();
@@ -218,11 +218,10 @@ void modbus_client_t::subscribe_topics() {
   try {
     std::vector<std::pair<std::string, bool>> topics;  // command topic, commandable
     {
-      SQLite::Statement rows(
-          *database, "SELECT DeviceTopic AS device_topic, ChannelTopic AS channel_topic FROM Topics WHERE Subscribe = 1");
+      SQLite::Statement rows(*database, subscriptions_text);
       while (rows.executeStep()) {
-        const auto device_topic = rows.getColumn("device_topic").getString();
-        const auto channel_topic = rows.getColumn("channel_topic").getString();
+        const auto device_topic = rows.getColumn(topics_column::device_topic).getString();
+        const auto channel_topic = rows.getColumn(topics_column::channel_topic).getString();
         topics.emplace_back(fmt::format(fmt::runtime(command_topic_format), device_topic, channel_topic),
                             is_commandable_name(device_topic) && is_commandable_name(channel_topic));
       }
@@ -322,7 +321,7 @@ void modbus_client_t::route_command(const std::string& device_topic, const std::
       topic_statement->bind(":device_topic", device_topic);
       topic_statement->bind(":channel_topic", channel_topic);
       if (!topic_statement->executeStep()) return;
-      connection_id = topic_statement->getColumn("connection_id").getInt64();
+      connection_id = topic_statement->getColumn(topics_column::connection_id).getInt64();
     }
     const auto queue = inbound_queues.find(connection_id);
     if (queue == inbound_queues.end()) return;

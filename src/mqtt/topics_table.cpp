@@ -9,37 +9,14 @@
 #include <SQLiteCpp/Statement.h>
 #include <fmt/format.h>
 
+#include "config/statement_use.hpp"
 #include "core/constants.hpp"
 #include "core/value_types.hpp"
+#include "mqtt/topics_queries.hpp"
+
+namespace column = topics_column;
 
 namespace {
-
-const char* const create_text =
-    "CREATE TABLE Topics (  ConnectionID  INTEGER REFERENCES Connections (ROWID) NOT NULL,  DeviceID      "
-    "INTEGER REFERENCES Devices (ROWID) NOT NULL,  ChannelID     INTEGER REFERENCES Channels (ROWID) NOT NULL,  "
-    "DeviceTopic   TEXT REFERENCES Devices (Control) NOT NULL,  ChannelTopic  TEXT NOT NULL,  Subscribe     "
-    "INTEGER(1) NOT NULL);";
-const char* const insert_topic_text =
-    "INSERT INTO Topics (ConnectionID, DeviceID, ChannelID, DeviceTopic, ChannelTopic, Subscribe)  VALUES "
-    "(:connection_id, :device_id, :channel_id, :device_topic, :channel_topic, :subscribe)";
-const char* const select_bit_fields_text =
-    "SELECT ROWID AS bitfield_id, Name AS name, RegAddr AS reg_addr, ReadOnly AS read_only FROM Channels  WHERE "
-    "ConnectionID = :connection_id AND CName = :cname AND Parent = :parent AND ValueType = 'bit' AND RegType IS "
-    "NULL";
-const char* const select_connections_text = "SELECT ROWID AS connection_id FROM Connections";
-const char* const select_devices_text =
-    "  SELECT ROWID AS device_id, Topic AS device_topic, CName AS cname FROM Devices    WHERE ConnectionID = "
-    ":connection_id";
-// The register kind comes along so that a writable leaf on registers that
-// cannot be written is refused instead of subscribed.
-const char* const select_channels_text =
-    "  SELECT ROWID AS channel_id, Name AS name, ValueType AS value_type, ReadOnly AS read_only, Prefix AS "
-    "prefix, RegType AS reg_type FROM Channels    WHERE ConnectionID = :connection_id AND CName = :cname AND "
-    "Parent IS NULL AND RegType IS NOT NULL";
-const char* const select_members_text =
-    "SELECT ROWID AS channel_id, Name AS name, ValueType AS value_type, ReadOnly AS read_only, Prefix AS prefix "
-    "FROM Channels  WHERE ConnectionID = :connection_id AND CName = :cname AND Parent = :parent AND RegType IS "
-    "NULL";
 
 struct channel_row_t {
   int64_t id;
@@ -69,21 +46,16 @@ struct walk_place_t {
 // so no read stays open across the inserts.
 template <typename row_t, typename read_row_t>
 std::vector<row_t> copy_rows(SQLite::Statement& statement, read_row_t read_row) {
+  statement_reset_guard_t reset(statement);
   std::vector<row_t> rows;
-  try {
-    while (statement.executeStep()) rows.push_back(read_row(statement));
-  } catch (...) {
-    statement.tryReset();
-    throw;
-  }
-  statement.reset();
+  while (statement.executeStep()) rows.push_back(read_row(statement));
   return rows;
 }
 
 channel_row_t read_channel_row(SQLite::Statement& statement) {
-  return {statement.getColumn("channel_id").getInt64(), statement.getColumn("name").getString(),
-          statement.getColumn("value_type").getString(), statement.getColumn("read_only").getInt() != 0,
-          statement.getColumn("prefix").getInt() != 0, std::string{}};
+  return {statement.getColumn(column::channel_id).getInt64(), statement.getColumn(column::name).getString(),
+          statement.getColumn(column::value_type).getString(), statement.getColumn(column::read_only).getInt() != 0,
+          statement.getColumn(column::prefix).getInt() != 0, std::string{}};
 }
 
 // A table type or a string type; anything else names a composite type.
@@ -112,20 +84,20 @@ class topics_builder_t {
   explicit topics_builder_t(SQLite::Database& database)
       : database(database),
         insert_topic(database, insert_topic_text),
-        select_bit_fields(database, select_bit_fields_text),
-        select_connections(database, select_connections_text),
-        select_devices(database, select_devices_text),
-        select_channels(database, select_channels_text) {}
+        select_bit_fields(database, topic_bit_fields_text),
+        select_connections(database, connections_text),
+        select_devices(database, topic_devices_text),
+        select_channels(database, topic_channels_text) {}
 
   void build() {
     const auto connections = copy_rows<int64_t>(
-        select_connections, [](SQLite::Statement& row) { return row.getColumn("connection_id").getInt64(); });
+        select_connections, [](SQLite::Statement& row) { return row.getColumn(column::connection_id).getInt64(); });
     for (const int64_t connection_id : connections) {
       select_devices.clearBindings();
       select_devices.bind(":connection_id", connection_id);
       const auto devices = copy_rows<device_row_t>(select_devices, [](SQLite::Statement& row) {
-        return device_row_t{row.getColumn("device_id").getInt64(), row.getColumn("device_topic").getString(),
-                            row.getColumn("cname").getString()};
+        return device_row_t{row.getColumn(column::device_id).getInt64(),
+                            row.getColumn(column::device_topic).getString(), row.getColumn(column::cname).getString()};
       });
       for (const auto& device : devices) add_device_topics(connection_id, device);
     }
@@ -138,7 +110,7 @@ class topics_builder_t {
     select_channels.bind(":cname", device.cname);
     const auto channels = copy_rows<channel_row_t>(select_channels, [](SQLite::Statement& row) {
       auto channel = read_channel_row(row);
-      channel.reg_type = row.getColumn("reg_type").getString();
+      channel.reg_type = row.getColumn(column::reg_type).getString();
       return channel;
     });
     for (const auto& channel : channels) {
@@ -163,8 +135,8 @@ class topics_builder_t {
     select_bit_fields.bind(":cname", place.cname);
     select_bit_fields.bind(":parent", channel_name);
     const auto bit_fields = copy_rows<channel_row_t>(select_bit_fields, [](SQLite::Statement& row) {
-      return channel_row_t{row.getColumn("bitfield_id").getInt64(), row.getColumn("name").getString(), "bit",
-                           row.getColumn("read_only").getInt() != 0, true, std::string{}};
+      return channel_row_t{row.getColumn(column::bit_field_id).getInt64(), row.getColumn(column::name).getString(),
+                           "bit", row.getColumn(column::read_only).getInt() != 0, true, std::string{}};
     });
     for (const auto& bit_field : bit_fields) {
       insert(place, bit_field.id, fmt::format("{}_{}", base_topic, bit_field.name), !bit_field.read_only);
@@ -177,7 +149,7 @@ class topics_builder_t {
     require_outside_itself(enclosing_types, type_name);
     enclosing_types.push_back(type_name);
 
-    SQLite::Statement select_members(database, select_members_text);
+    SQLite::Statement select_members(database, topic_members_text);
     select_members.bind(":connection_id", place.connection_id);
     select_members.bind(":cname", place.cname);
     select_members.bind(":parent");
@@ -204,15 +176,7 @@ class topics_builder_t {
     insert_topic.bind(":device_topic", place.device_topic);
     insert_topic.bind(":channel_topic", channel_topic);
     insert_topic.bind(":subscribe", subscribe ? 1 : 0);
-    int changed = 0;
-    try {
-      changed = insert_topic.exec();
-    } catch (...) {
-      insert_topic.tryReset();
-      throw;
-    }
-    insert_topic.reset();
-    if (changed != 1) throw std::runtime_error("Ошибка записи топика");
+    if (exec_and_reset(insert_topic) != 1) throw std::runtime_error("Ошибка записи топика");
   }
 
   SQLite::Database& database;
@@ -226,6 +190,6 @@ class topics_builder_t {
 }  // namespace
 
 void build_topics_table(const std::shared_ptr<SQLite::Database>& database) {
-  database->exec(create_text);
+  database->exec(create_topics_text);
   topics_builder_t(*database).build();
 }

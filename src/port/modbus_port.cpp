@@ -4,25 +4,10 @@
 
 #include "config/cache_database.hpp"
 #include "config/statement_use.hpp"
-#include "modbus/frame_factory.hpp"
+#include "modbus/modbus_queries.hpp"
+#include "port/port_queries.hpp"
+#include "transport/connection_queries.hpp"
 #include "transport/make_connection.hpp"
-
-namespace {
-
-const char* const connection_row_text =
-    "SELECT    ROWID AS connection_id, Name AS name, Type AS type, RTO AS rto, STO AS sto, PollInterval AS "
-    "poll_interval, PollReconnect AS poll_reconnect,    RSPort AS rs_port, RSBaudRate AS baud_rate, RSByteSize AS "
-    "byte_size, RSParity AS parity, RSStopBits AS stop_bits, RSFlowControl AS flow_control,    NetHost AS host, "
-    "NetPort AS host_port  FROM Connections WHERE ROWID = :connection_id";
-const char* const devices_text = "SELECT ROWID AS device_id, CName AS cname FROM Devices  WHERE ConnectionID = :connection_id";
-const char* const debounce_hold_text = "SELECT Value AS value FROM Debounces  WHERE ROWID = :debounce_id";
-
-}  // namespace
-
-// Also the re-read list of a device whose update-on-write is set.
-extern const char* const class_channels_text =
-    "SELECT ROWID AS channel_id FROM Channels  WHERE ConnectionID = :connection_id AND CName = :cname AND Parent IS "
-    "NULL AND RegAddr IS NOT NULL";
 
 port_clock_t port_clock_t::system() {
   port_clock_t clock;
@@ -67,7 +52,7 @@ modbus_port_t::modbus_port_t(broker_link_t& broker, int64_t connection_id,
     row.bind(":connection_id", connection_id);
     row.tryExecuteStep();
     connection = make_connection(row);
-    row_name = row.getColumn("name").getString();
+    row_name = row.getColumn(connection_column::name).getString();
   }
 
   js_heap = std::make_unique<script_engine_t>();
@@ -109,9 +94,4 @@ modbus_vector_t modbus_port_t::decode_value(const cache_row_t& row, const uint8_
 
 modbus_vector_t modbus_port_t::encode_value(const cache_row_t& row, const modbus_vector_t& payload) {
   return ::encode_value(row, payload, *js_heap);
-}
-
-bool modbus_port_t::debounce(const debounce_key_t& key, int64_t debounce_id, const std::string& log_name,
-                             const std::string& value) {
-  return ::debounce(key, debounce_id, log_name, value, *values);
 }

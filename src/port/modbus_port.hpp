@@ -93,10 +93,9 @@ class modbus_port_t {
   // and harmless to repeat.
   void request_stop();
 
-  // A channel to read again after a write: at once when no pass runs, else
-  // at the front of the running pass's list.
-  void schedule_read(const poll_entry_t& entry, bool close_after);
-  // The re-reads of one write, in their order.
+ private:
+  // The re-reads of one write, in their order: read at once when no pass
+  // runs, else put at the front of the running pass's list.
   void schedule_reads(const std::vector<poll_entry_t>& entries);
 
   // The value rules, on this port's script heap and debounce states.
@@ -104,8 +103,6 @@ class modbus_port_t {
   modbus_vector_t decode_value(const cache_row_t& row, const uint8_t* data, std::size_t size,
                                const std::string& channel_topic);
   modbus_vector_t encode_value(const cache_row_t& row, const modbus_vector_t& payload);
-  bool debounce(const debounce_key_t& key, int64_t debounce_id, const std::string& log_name,
-                const std::string& value);
 
   // Hands the payload over retained: "r" on the channel's error topic, a value
   // on its own. The first value of a channel after start and after each "r"
@@ -128,10 +125,15 @@ class modbus_port_t {
   // as the channel's row is found.
   void write_channel(const mqtt_message_t& message, std::string& log_name);
 
-  int64_t id() const { return connection_id; }
-  const std::shared_ptr<connection_t>& port_connection() const { return connection; }
+  // "{connection id}::{device}::{channel}": the first placeholder of every
+  // line about one channel, and the name of its frames.
+  std::string channel_log_name(const std::string& device, const std::string& channel) const;
+  // Up to `attempts` runs of one transaction, each after the channel's poll
+  // delay, until one succeeds or the stop comes; `repeat` says what a repeat
+  // is in its log line. The caller holds the transaction mutex.
+  bool attempt(const std::string& log_name, const cache_row_t& row, const char* repeat,
+               const std::function<bool()>& transaction);
 
- private:
   void publish_retained(const std::string& topic, const modbus_vector_t& payload);
   // read_channel that never throws: a channel that fails is logged and
   // published as a failed read, and the caller goes on with the next one.

@@ -4,8 +4,10 @@
 #include <spdlog/spdlog.h>
 
 #include "config/statement_use.hpp"
-#include "core/command_topic.hpp"
+#include "core/plural_form.hpp"
+#include "modbus/modbus_queries.hpp"
 #include "port/modbus_port.hpp"
+#include "transport/connection_queries.hpp"
 
 void modbus_port_t::start() {
   inbound_pool->detach_task([this] { inbound_worker(); });
@@ -18,9 +20,9 @@ void modbus_port_t::start() {
     row.clearBindings();
     row.bind(":connection_id", connection_id);
     row.tryExecuteStep();
-    poll_interval = static_cast<int32_t>(row.getColumn("poll_interval").getInt64());
-    poll_reconnect = row.getColumn("poll_reconnect").getUInt() != 0;
-    port_log_name = fmt::format("Порт {} : {}", connection_id, row.getColumn("name").getString());
+    poll_interval = static_cast<int32_t>(row.getColumn(connection_column::poll_interval).getInt64());
+    poll_reconnect = row.getColumn(connection_column::poll_reconnect).getUInt() != 0;
+    port_log_name = fmt::format("Порт {} : {}", connection_id, row.getColumn(connection_column::name).getString());
   }
 
   // Built once: a pass costs no query for its list.
@@ -35,11 +37,13 @@ void modbus_port_t::start() {
     channels.clearBindings();
     channels.bind(":connection_id", connection_id);
     while (devices.executeStep()) {
-      const int64_t device_id = devices.getColumn("device_id").getInt64();
+      const int64_t device_id = devices.getColumn(channel_column::device_id).getInt64();
       statement_reset_guard_t reset_channels(channels);
       channels.reset();
-      channels.bind(":cname", devices.getColumn("cname").getString());
-      while (channels.executeStep()) channel_list.emplace_back(device_id, channels.getColumn("channel_id").getInt64());
+      channels.bind(":cname", devices.getColumn(channel_column::cname).getString());
+      while (channels.executeStep()) {
+        channel_list.emplace_back(device_id, channels.getColumn(channel_column::channel_id).getInt64());
+      }
     }
   }
 
@@ -138,8 +142,9 @@ bool modbus_port_t::read_channel_safely(const poll_entry_t& entry) {
     return names.answered;
   } catch (const std::exception& error) {
     const auto& [device_id, channel_id] = entry;
-    const std::string log_name =
-        names.log_name.empty() ? fmt::format("{}::{}::{}", connection_id, device_id, channel_id) : names.log_name;
+    const std::string log_name = names.log_name.empty()
+                                     ? channel_log_name(std::to_string(device_id), std::to_string(channel_id))
+                                     : names.log_name;
     spdlog::error("{} : ошибка : {}", log_name, error.what());
     if (names.log_name.empty()) return false;  // no row, so no topic to report on
     try {
@@ -151,21 +156,9 @@ bool modbus_port_t::read_channel_safely(const poll_entry_t& entry) {
   return false;
 }
 
-void modbus_port_t::schedule_read(const poll_entry_t& entry, bool close_after) {
-  if (!poll_running) {
-    read_channel_safely(entry);
-    if (close_after && poll_reconnect) close_connection();
-    return;
-  }
-  // Waits for the poll task's current transaction, so the entry is the very
-  // next one it takes.
-  std::lock_guard transaction(transaction_mutex);
-  poll_list->push_front(entry);
-}
-
 void modbus_port_t::schedule_reads(const std::vector<poll_entry_t>& entries) {
   if (!poll_running) {
-    for (const auto& entry : entries) schedule_read(entry, false);
+    for (const auto& entry : entries) read_channel_safely(entry);
     return;
   }
   // All in one step, after the poll task's current transaction: it reads

@@ -7,27 +7,14 @@
 
 #include "config/statement_use.hpp"
 #include "core/value_types.hpp"
+#include "modbus/modbus_queries.hpp"
 #include "port/modbus_port.hpp"
+#include "port/port_queries.hpp"
 #include "port/word_order.hpp"
 
+namespace column = channel_column;
+
 namespace {
-
-const char* const bit_fields_text =
-    "SELECT Name AS channel_name, RegAddr AS offset, Inverted AS inverted  FROM Channels  WHERE ConnectionID = "
-    ":connection_id AND CName = :cname AND Parent = :parent AND ValueType = 'bit'";
-
-const char* const members_text =
-    "SELECT Devices.ROWID AS device_id, Devices.SID AS device_sid, Devices.CName AS cname, Devices.CodePage AS "
-    "codepage,    Channels.ROWID AS channel_id, Channels.Parent AS parent, Channels.Name AS channel_name, "
-    "Channels.ValueType AS value_type, Channels.RegType AS reg_type,    Channels.RegAddr AS reg_addr, "
-    "Channels.WordOrder AS word_order, Channels.Scale AS scale, Channels.Correction AS correction, "
-    "Channels.Inverted AS inverted,    Channels.Unit AS unit, Channels.ErrorValue AS error_value, Channels.MinValue "
-    "AS min_value, Channels.MaxValue AS max_value, Channels.Debounce AS debounce,    Channels.ReadCondition AS "
-    "read_condition, Channels.Prefix AS prefix, Channels.WriteCondition AS write_condition, Channels.ReadFunction "
-    "AS read_function,    Channels.WriteFunction AS write_function, Channels.Pattern AS pattern, Channels.Format AS "
-    "format  FROM Devices LEFT JOIN Channels ON Channels.CName = Devices.CName AND Channels.ConnectionID = "
-    "Devices.ConnectionID  WHERE Devices.ConnectionID = :connection_id AND Devices.CName = :cname AND Devices.Topic "
-    "= :device_topic";
 
 constexpr int64_t last_bit = 63;
 
@@ -98,8 +85,7 @@ bool modbus_port_t::publish_bits(const std::string& cname, const std::string& wo
     try {
       value = parent_value(data, bytes, order);
     } catch (const std::exception& error) {
-      spdlog::error("{}::{}::{} : ошибка обработки значения : {}", connection_id, device_topic, topic_name,
-                    error.what());
+      spdlog::error("{} : ошибка обработки значения : {}", channel_log_name(device_topic, topic_name), error.what());
     }
   }
   for (const auto& field : fields) {
@@ -108,7 +94,7 @@ bool modbus_port_t::publish_bits(const std::string& cname, const std::string& wo
     const bool inverted = field.inverted;
     modbus_vector_t payload{'r'};
     if (offset < 0 || offset > last_bit) {
-      spdlog::error("{}::{}::{} : недопустимый номер бита : {}", connection_id, device_topic, field_topic, offset);
+      spdlog::error("{} : недопустимый номер бита : {}", channel_log_name(device_topic, field_topic), offset);
     } else if (value) {
       // Each field sees the register's own bit, whatever an earlier field
       // on the same bit did with it.
@@ -133,8 +119,9 @@ const std::vector<bit_field_t>& modbus_port_t::bit_fields_of(const std::string& 
   fields.bind(":parent", parent);
   std::vector<bit_field_t> found;
   while (fields.executeStep()) {
-    found.push_back({fields.getColumn("channel_name").getString(), fields.getColumn("offset").getInt64(),
-                     fields.getColumn("inverted").getUInt() != 0});
+    found.push_back({fields.getColumn(bit_field_column::name).getString(),
+                     fields.getColumn(bit_field_column::offset).getInt64(),
+                     fields.getColumn(bit_field_column::inverted).getUInt() != 0});
   }
   return bit_fields.emplace(std::move(key), std::move(found)).first->second;
 }
@@ -143,10 +130,7 @@ void modbus_port_t::publish_class(const std::string& cname, const std::string& p
                                   const std::string& device_topic, const std::string& enclosing_name,
                                   const modbus_vector_t& data, uint16_t offset) {
   const bool top_level = parent.empty();
-  SQLite::Statement members(
-      *database, std::string(members_text) +
-                     (top_level ? " AND Channels.Parent IS NULL AND Channels.Name = :channel_name"
-                                : " AND Channels.Parent = :parent"));
+  SQLite::Statement members(*database, members_text(top_level));
   members.bind(":connection_id", connection_id);
   members.bind(":cname", cname);
   members.bind(":device_topic", device_topic);
@@ -156,14 +140,14 @@ void modbus_port_t::publish_class(const std::string& cname, const std::string& p
     members.bind(":parent", parent);
   }
   while (members.executeStep()) {
-    const std::string member_name = members.getColumn("channel_name").getString();
-    const bool prefix = members.getColumn("prefix").getUInt() != 0;
-    const std::string value_type = members.getColumn("value_type").getString();
-    const std::string word_order = members.getColumn("word_order").getString();
+    const std::string member_name = members.getColumn(column::channel_name).getString();
+    const bool prefix = members.getColumn(column::prefix).getUInt() != 0;
+    const std::string value_type = members.getColumn(column::value_type).getString();
+    const std::string word_order = members.getColumn(column::word_order).getString();
     const std::string topic_name =
         prefix && !top_level ? fmt::format("{}_{}", enclosing_name, member_name) : enclosing_name;
     const auto member_offset = static_cast<uint16_t>(
-        top_level ? offset : offset + static_cast<uint16_t>(members.getColumn("reg_addr").getUInt()));
+        top_level ? offset : offset + static_cast<uint16_t>(members.getColumn(column::reg_addr).getUInt()));
 
     const bool plain_value = value_types.contains(value_type) || value_type.rfind("str", 0) == 0;
     if (!plain_value) {

@@ -1,4 +1,3 @@
-#include <chrono>
 #include <vector>
 
 #include <spdlog/spdlog.h>
@@ -7,29 +6,11 @@
 #include "core/command_topic.hpp"
 #include "core/payload_text.hpp"
 #include "modbus/frame_factory.hpp"
+#include "modbus/modbus_queries.hpp"
 #include "port/modbus_port.hpp"
+#include "port/port_queries.hpp"
 
-extern const char* const class_channels_text;
-
-namespace {
-
-const std::string write_lookup_text =
-    "SELECT    Topics.DeviceID AS device_id, Topics.ChannelID AS channel_id, Devices.CName AS cname, Devices.Type AS "
-    "device_type, Devices.SID AS sid, Devices.PollDelay AS device_poll_delay,    Devices.RepeatOnError AS "
-    "repeat_on_error, Devices.UpdateOnWrite AS update_on_write, Devices.Model AS device_model, Devices.Extra AS "
-    "device_extra, Parent AS parent, Channels.Name AS channel_name,    ValueType AS value_type, RegType AS reg_type, "
-    "RegAddr AS reg_addr, WordOrder AS word_order, Inverted AS inverted, ReadCondition AS read_condition, "
-    "WriteCondition AS write_condition,    ReadFunction AS read_function, WriteFunction AS write_function, "
-    "Channels.PollDelay AS channel_poll_delay"
-    "  "
-    "FROM Channels    LEFT JOIN Topics  ON Channels.ROWID = Topics.ChannelID AND Channels.ConnectionID = "
-    "Topics.ConnectionID    LEFT JOIN Devices ON Devices.ROWID = Topics.DeviceID AND Devices.ConnectionID = "
-    "Topics.ConnectionID AND Devices.CName = Channels.CName  WHERE Topics.ConnectionID = :connection_id AND "
-    "Topics.DeviceTopic = :device_topic AND Topics.ChannelTopic = :channel_topic AND Topics.Subscribe = 1 AND"
-    "\tChannels.RegType IS NOT NULL";
-
-
-}  // namespace
+namespace column = channel_column;
 
 void modbus_port_t::inbound_worker() {
   spdlog::info("Очередь входящих сообщений ({}) : запуск", connection_id);
@@ -61,27 +42,28 @@ void modbus_port_t::write_channel(const mqtt_message_t& message, std::string& lo
   const auto& [message_id, topic, payload, qos, retain] = message;
   const auto [device_topic, channel_topic] = parse_command_topic(topic);
 
-  auto row = std::make_shared<SQLite::Statement>(*database, write_lookup_text);
-  statement_reset_guard_t reset(*row);
-  row->bind(":connection_id", connection_id);
-  row->bind(":device_topic", device_topic);
-  row->bind(":channel_topic", channel_topic);
-  if (!row->executeStep()) {
+  std::optional<cache_row_t> found;
+  {
+    // The row is copied out at once: no read of the cache stays open across
+    // the write and the re-reads.
+    SQLite::Statement lookup(*database, write_lookup_text);
+    statement_reset_guard_t reset(lookup);
+    lookup.bind(":connection_id", connection_id);
+    lookup.bind(":device_topic", device_topic);
+    lookup.bind(":channel_topic", channel_topic);
+    if (lookup.executeStep()) found.emplace(lookup);
+  }
+  if (!found) {
     spdlog::error("Параметр для записи : {} : не найден", channel_topic);
     return;
   }
+  const cache_row_t& row = *found;
 
-  const int64_t device_id = row->getColumn("device_id").getInt64();
-  const int64_t channel_id = row->getColumn("channel_id").getInt64();
-  const std::string channel_name = row->getColumn("channel_name").getString();
-  const std::string cname = row->getColumn("cname").getString();
-  const auto delay_column = row->getColumn("channel_poll_delay");
-  const uint32_t delay = delay_column.isNull() ? row->getColumn("device_poll_delay").getUInt() : delay_column.getUInt();
-  log_name = fmt::format("{}::{}::{}", connection_id, device_topic, channel_name);
+  const int64_t device_id = row.getColumn(column::device_id).getInt64();
+  const int64_t channel_id = row.getColumn(column::channel_id).getInt64();
+  log_name = channel_log_name(device_topic, row.getColumn(column::channel_name).getString());
 
-  const modbus_vector_t data = encode_value(*row, payload);
-  const bool update_on_write = row->getColumn("update_on_write").getUInt() != 0;
-  const uint32_t attempts = row->getColumn("repeat_on_error").getUInt();
+  const modbus_vector_t data = encode_value(row, payload);
   spdlog::info("{} : установка значения", topic);
   const std::string payload_text = loggable_payload(std::string(payload.begin(), payload.end()));
 
@@ -91,28 +73,19 @@ void modbus_port_t::write_channel(const mqtt_message_t& message, std::string& lo
     connection->open();
     // As for reads, a stop ends the attempts at once; the command is then
     // reported as not written.
-    for (uint32_t attempt = 1; attempt <= attempts && !stop; ++attempt) {
-      if (delay > 0) {
-        spdlog::info("{} : задержка : {} мсек", log_name, delay);
-        if (!pause(std::chrono::milliseconds(delay))) break;
-      }
-      written = write_channel_registers(connection, database, *row, data, log_name);
-      if (written) break;
-      if (attempt < attempts && !stop) spdlog::info("{} : повторная запись : {} попытка", log_name, attempt + 1);
-    }
+    written = attempt(log_name, row, "повторная запись",
+                      [&] { return write_channel_registers(connection, database, row, data, log_name); });
   }
-  // The row is done with: release its read of the cache before the re-reads.
-  row->reset();
   spdlog::info("{} : {} : установка значения : {}", log_name, payload_text, written ? "успешно" : "ошибка");
 
   if (written) {
     std::vector<poll_entry_t> rereads{{device_id, channel_id}};
-    if (update_on_write) {
+    if (row.getColumn(column::update_on_write).getUInt() != 0) {
       SQLite::Statement channels(*database, class_channels_text);
       channels.bind(":connection_id", connection_id);
-      channels.bind(":cname", cname);
+      channels.bind(":cname", row.getColumn(column::cname).getString());
       while (channels.executeStep()) {
-        const int64_t other = channels.getColumn("channel_id").getInt64();
+        const int64_t other = channels.getColumn(column::channel_id).getInt64();
         if (other != channel_id) rereads.emplace_back(device_id, other);
       }
     }

@@ -14,11 +14,8 @@
 #include "port/script_engine.hpp"
 
 // Turning register bytes into published text and command text into register
-// bytes, by the columns of a channel row (the port's kept row of its channel
-// query, or a statement standing on such a row: "device_id", "channel_id", "channel_name",
-// "value_type", "word_order", "inverted", "scale", "correction", "unit",
-// "error_value", "min_value", "max_value", "debounce", "read_condition",
-// "write_condition", "format").
+// bytes, by the columns of a device and channel row (modbus/modbus_queries.hpp):
+// the port's kept row of a channel, or a statement standing on such a row.
 
 // The debounce state of one published value: a (device, channel) pair and
 // the channel topic it goes out under, since the members of a composite type
@@ -39,7 +36,7 @@ struct debounce_state_t {
 // What the value rules need of their port.
 struct value_context_t {
   script_engine_t& scripts;
-  SQLite::Statement& debounce_hold;      // the hold time by :debounce_id
+  SQLite::Statement& debounce_hold;      // prepared from debounce_hold_text
   std::function<int64_t()> now_seconds;  // seconds since the epoch; tests hand their own clock
   // Kept by the port, never in the cache file: the cache is shared by every
   // port, and a Debounces row is shared by every device of a parameter set.
@@ -67,6 +64,3 @@ bool debounce(const debounce_key_t& key, int64_t debounce_id, const std::string&
 // The register bytes for a command payload; throws on a refused text/type/word order.
 modbus_vector_t encode_value(const cache_row_t& row, const modbus_vector_t& payload,
                              script_engine_t& scripts);
-
-// Seconds since the epoch by the system clock, the debounce's clock in service.
-int64_t system_now_seconds();

@@ -1,16 +1,11 @@
-#include <chrono>
 #include <optional>
 #include <string>
 
 #include <SQLiteCpp/Column.h>
 #include <spdlog/spdlog.h>
 
+#include "port/port_queries.hpp"
 #include "port/value_codec.hpp"
-
-int64_t system_now_seconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 namespace {
 
@@ -25,7 +20,7 @@ debounce_state_t* new_state(const debounce_key_t& key, int64_t debounce_id, valu
     select.reset();
     return nullptr;
   }
-  const int64_t hold = select.getColumn("value").getInt64();
+  const int64_t hold = select.getColumn(debounce_hold_column).getInt64();
   select.reset();
   return &context.debounces.emplace(key, debounce_state_t{hold, std::nullopt, 0}).first->second;
 }

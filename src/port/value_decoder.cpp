@@ -10,9 +10,12 @@
 
 #include "core/constants.hpp"
 #include "core/value_types.hpp"
+#include "modbus/modbus_queries.hpp"
 #include "port/value_codec.hpp"
 #include "port/value_rules.hpp"
 #include "port/word_order.hpp"
+
+namespace column = channel_column;
 
 namespace {
 
@@ -108,12 +111,14 @@ std::size_t type_bytes(const std::string& type) {
   return found ? found->bytes_num : 0;
 }
 
-}  // namespace
-
+// The value of the register bytes by the row's value type, word order and
+// inverted flag. Throws when the data is shorter than the type, on a refused
+// word order or unknown token, on a BCD nibble above 9 and on a time the
+// local calendar cannot show.
 decoded_value_t value_text(const cache_row_t& row, const uint8_t* data, std::size_t size) {
-  const std::string type = row.getColumn("value_type").getString();
-  const auto order = static_cast<unsigned>(find_token(word_orders, row.getColumn("word_order").getString()));
-  const bool inverted = row.getColumn("inverted").getUInt() != 0;
+  const std::string type = row.getColumn(column::value_type).getString();
+  const auto order = static_cast<unsigned>(find_token(word_orders, row.getColumn(column::word_order).getString()));
+  const bool inverted = row.getColumn(column::inverted).getUInt() != 0;
   const std::size_t bytes = type_bytes(type);
 
   if (type == "bit") {
@@ -167,13 +172,15 @@ decoded_value_t value_text(const cache_row_t& row, const uint8_t* data, std::siz
   return {};
 }
 
+}  // namespace
+
 modbus_vector_t decode_value(const cache_row_t& row, const uint8_t* data, std::size_t size,
                              const std::string& channel_topic, value_context_t& context) {
   if (data == nullptr) return failed_read;
 
   std::string channel_name;
   try {
-    channel_name = row.getColumn("channel_name").getString();
+    channel_name = row.getColumn(column::channel_name).getString();
     return apply_value_rules(row, value_text(row, data, size), channel_topic, context);
   } catch (const std::exception& error) {
     // One channel's bad value or configuration must not end its poll pass:

@@ -16,8 +16,11 @@
 #include "core/payload_text.hpp"
 #include "modbus/big_endian.hpp"
 #include "port/half_float.hpp"
+#include "modbus/modbus_queries.hpp"
 #include "port/value_codec.hpp"
 #include "port/word_order.hpp"
+
+namespace column = channel_column;
 
 namespace {
 
@@ -182,12 +185,12 @@ std::optional<modbus_vector_t> encode_text(const std::string& type, unsigned ord
 }  // namespace
 
 modbus_vector_t encode_value(const cache_row_t& row, const modbus_vector_t& payload, script_engine_t& scripts) {
-  const std::string type = row.getColumn("value_type").getString();
-  const auto order = static_cast<unsigned>(find_token(word_orders, row.getColumn("word_order").getString()));
-  const bool inverted = row.getColumn("inverted").getUInt() != 0;
+  const std::string type = row.getColumn(column::value_type).getString();
+  const auto order = static_cast<unsigned>(find_token(word_orders, row.getColumn(column::word_order).getString()));
+  const bool inverted = row.getColumn(column::inverted).getUInt() != 0;
   const std::string text(payload.begin(), payload.end());
 
-  const auto& condition = row.getColumn("write_condition");
+  const auto& condition = row.getColumn(column::write_condition);
   if (condition.isNull()) {
     auto output = encode_text(type, order, inverted, text);
     if (!output) throw std::runtime_error(fmt::format("{} : недопустимое значение для записи", loggable_payload(text)));

@@ -10,7 +10,7 @@
 #include "core/sync_queue.hpp"
 #include "port/value_codec.hpp"
 
-// The two halves of decoding, shared by the decoder's entry point only.
+// The second half of decoding, after the register bytes became a value.
 
 // A decoded value: its text, and for every type of a fixed width but "bit"
 // the register's bits as an unsigned number of the type's size, which is what
@@ -19,12 +19,6 @@ struct decoded_value_t {
   std::string text;
   std::optional<uint64_t> bits;
 };
-
-// The value of the register bytes by the row's value type, word order and
-// inverted flag. Throws when the data is shorter than the type, on a refused
-// word order or unknown token, on a BCD nibble above 9 and on a time the
-// local calendar cannot show.
-decoded_value_t value_text(const cache_row_t& row, const uint8_t* data, std::size_t size);
 
 // The channel's processing steps on a decoded value: error value, read
 // condition, debounce, scale, limits, correction, format and unit. Throws

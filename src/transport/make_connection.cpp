@@ -3,12 +3,13 @@
 #include <SQLiteCpp/Column.h>
 
 #include "core/constants.hpp"
+#include "transport/connection_queries.hpp"
 #include "transport/serial_connection.hpp"
 #include "transport/tcp_connection.hpp"
 #include "transport/udp_connection.hpp"
 
 std::shared_ptr<connection_t> make_connection(const SQLite::Statement& row) {
-  switch (find_token(connection_types, row.getColumn("type").getString())) {
+  switch (find_token(connection_types, row.getColumn(connection_column::type).getString())) {
     case 0:
       return std::make_shared<serial_connection_t>(row);
     case 1:

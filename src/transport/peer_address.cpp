@@ -2,13 +2,22 @@
 
 #include <system_error>
 
+#include <SQLiteCpp/Column.h>
 #include <spdlog/spdlog.h>
 
-std::optional<korvex_net::inet_address_t> resolve_peer(const std::string& host, uint16_t port) {
+#include "transport/connection_queries.hpp"
+
+network_peer_t::network_peer_t(const SQLite::Statement& row)
+    : host(row.getColumn(connection_column::host).getString()),
+      port(static_cast<uint16_t>(row.getColumn(connection_column::host_port).getUInt())) {}
+
+bool network_peer_t::resolve(std::string& name) {
   try {
-    return korvex_net::inet_address_t(host, port);
+    address = korvex_net::inet_address_t(host, port);
   } catch (const std::system_error& error) {
     spdlog::warn("{}:{} : адрес не найден : {}", host, port, error.code().message());
-    return std::nullopt;
+    address.reset();
   }
+  name = address ? address->to_string() : fmt::format("{}:{}", host, port);
+  return address.has_value();
 }

@@ -4,10 +4,23 @@
 #include <optional>
 #include <string>
 
+#include <SQLiteCpp/Statement.h>
+
 #include "net/inet_address.hpp"
 
-// The network connections' peer, resolved without throwing: a name that does
-// not resolve yet (at boot, before the name service is up) is logged with
-// "host:port" first and gives nothing; the connection stays unavailable and
-// the port asks again at its next pass.
-std::optional<korvex_net::inet_address_t> resolve_peer(const std::string& host, uint16_t port);
+// The peer of a TCP or UDP connection: the host and port of its Connections
+// row, and their address once resolved.
+struct network_peer_t {
+  explicit network_peer_t(const SQLite::Statement& row);
+
+  // Resolves without throwing: a name that does not resolve yet (at boot,
+  // before the name service is up) is logged with "host:port" first and
+  // leaves no address; the connection stays unavailable and the port asks
+  // again at its next pass. True once resolved. `name` becomes the address
+  // text, or "host:port" while there is none.
+  bool resolve(std::string& name);
+
+  std::string host;
+  uint16_t port = 0;
+  std::optional<korvex_net::inet_address_t> address;
+};

@@ -7,16 +7,18 @@
 
 #include <spdlog/spdlog.h>
 
+#include "transport/connection_queries.hpp"
+
+namespace column = connection_column;
+
 serial_connection_t::serial_connection_t(const SQLite::Statement& row) {
-  connection_id = row.getColumn("connection_id").getInt64();
-  rto = row.getColumn("rto").getUInt();
-  sto = row.getColumn("sto").getUInt();
-  port = row.getColumn("rs_port").getString();
-  baudrate = row.getColumn("baud_rate").getUInt();
-  bytesize = static_cast<int32_t>(row.getColumn("byte_size").getUInt());
-  parity = static_cast<int32_t>(row.getColumn("parity").getUInt());
-  stopbits = static_cast<int32_t>(row.getColumn("stop_bits").getUInt());
-  flowcontrol = static_cast<int32_t>(row.getColumn("flow_control").getUInt());
+  read_common_settings(*this, row);
+  port = row.getColumn(column::rs_port).getString();
+  baudrate = row.getColumn(column::baud_rate).getUInt();
+  bytesize = static_cast<int32_t>(row.getColumn(column::byte_size).getUInt());
+  parity = static_cast<int32_t>(row.getColumn(column::parity).getUInt());
+  stopbits = static_cast<int32_t>(row.getColumn(column::stop_bits).getUInt());
+  flowcontrol = static_cast<int32_t>(row.getColumn(column::flow_control).getUInt());
   timeout = serial::Timeout{0, rto, 0, sto, 0};
   // The settings are part of the name: the same device with other settings
   // is another connection in the log.

@@ -7,7 +7,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include "transport/peer_address.hpp"
+#include "transport/connection_queries.hpp"
 #include "transport/timeouts.hpp"
 
 namespace {
@@ -20,20 +20,15 @@ bool is_broken_stream(int code) { return code != EAGAIN && code != EWOULDBLOCK &
 }  // namespace
 
 tcp_connection_t::tcp_connection_t(const SQLite::Statement& row)
-    : host(row.getColumn("host").getString()),
-      host_port(static_cast<uint16_t>(row.getColumn("host_port").getUInt())),
+    : peer(row),
       socket(std::make_unique<korvex_net::tcp_connector_t>()) {
-  connection_id = row.getColumn("connection_id").getInt64();
-  rto = row.getColumn("rto").getUInt();
-  sto = row.getColumn("sto").getUInt();
+  read_common_settings(*this, row);
   tcp_connection_t::init();
   if (available) open();
 }
 
 void tcp_connection_t::init() {
-  address = resolve_peer(host, host_port);
-  available = address.has_value();
-  name = available ? address->to_string() : fmt::format("{}:{}", host, host_port);
+  available = peer.resolve(name);
 }
 
 tcp_connection_t::~tcp_connection_t() { close_socket(); }
@@ -42,9 +37,9 @@ bool tcp_connection_t::is_open() { return socket->is_open(); }
 
 bool tcp_connection_t::open() {
   if (is_open()) return true;
-  if (!address) return false;
+  if (!peer.address) return false;
   const std::error_code error =
-      socket->connect(*address, std::chrono::microseconds(effective_timeout(sto)));
+      socket->connect(*peer.address, std::chrono::microseconds(effective_timeout(sto)));
   spdlog::log(error ? open_failure_level(spdlog::level::info) : spdlog::level::info, "{} : открытo : {} ({})", name,
               error.message(), error.value());
   if (error) return false;

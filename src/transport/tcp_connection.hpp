@@ -1,15 +1,13 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
 
-#include <SQLiteCpp/Column.h>
 #include <SQLiteCpp/Statement.h>
 
-#include "net/inet_address.hpp"
 #include "net/socket.hpp"
 #include "transport/connection.hpp"
+#include "transport/peer_address.hpp"
 
 // Modbus TCP peer over a stream socket. Each open() connects a fresh socket;
 // a failed connect, a peer that closed its side and a broken stream all
@@ -40,9 +38,7 @@ class tcp_connection_t : public connection_t {
   void set_timeouts() override;
   long read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) override;
 
-  std::string host;
-  uint16_t host_port = 0;
-  std::optional<korvex_net::inet_address_t> address;  // once resolved
+  network_peer_t peer;
   std::unique_ptr<korvex_net::tcp_connector_t> socket;
 
  private:

@@ -9,7 +9,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include "transport/peer_address.hpp"
+#include "transport/connection_queries.hpp"
 #include "transport/timeouts.hpp"
 
 namespace {
@@ -21,21 +21,16 @@ constexpr std::size_t largest_datagram = 65536;
 }  // namespace
 
 udp_connection_t::udp_connection_t(const SQLite::Statement& row)
-    : host(row.getColumn("host").getString()),
-      host_port(static_cast<uint16_t>(row.getColumn("host_port").getUInt())),
+    : peer(row),
       socket(std::make_unique<korvex_net::datagram_socket_t>()),
       datagram(largest_datagram) {
-  connection_id = row.getColumn("connection_id").getInt64();
-  rto = row.getColumn("rto").getUInt();
-  sto = row.getColumn("sto").getUInt();
+  read_common_settings(*this, row);
   udp_connection_t::init();
   if (available) open();
 }
 
 void udp_connection_t::init() {
-  address = resolve_peer(host, host_port);
-  available = address.has_value();
-  name = available ? address->to_string() : fmt::format("{}:{}", host, host_port);
+  available = peer.resolve(name);
 }
 
 udp_connection_t::~udp_connection_t() { close_socket(); }
@@ -44,7 +39,7 @@ bool udp_connection_t::is_open() { return socket->is_open(); }
 
 bool udp_connection_t::open() {
   if (is_open()) return true;
-  if (!address) return false;
+  if (!peer.address) return false;
   if (const auto error = socket->open()) {
     spdlog::log(open_failure_level(spdlog::level::info), "UDP : открытие ({}) : {} ({})", name, error.message(),
                 error.value());
@@ -54,7 +49,7 @@ bool udp_connection_t::open() {
 }
 
 bool udp_connection_t::connect_socket() {
-  const std::error_code error = socket->connect(*address);
+  const std::error_code error = socket->connect(*peer.address);
   spdlog::log(error ? open_failure_level(spdlog::level::info) : spdlog::level::info, "UDP : открытие ({}) : {} ({})",
               name, error.message(), error.value());
   if (error) {

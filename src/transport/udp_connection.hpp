@@ -1,16 +1,14 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
 
-#include <SQLiteCpp/Column.h>
 #include <SQLiteCpp/Statement.h>
 
 #include "core/sync_queue.hpp"
-#include "net/inet_address.hpp"
 #include "net/socket.hpp"
 #include "transport/connection.hpp"
+#include "transport/peer_address.hpp"
 
 // Modbus over UDP: one datagram socket connected to the peer. A reply is one
 // datagram, but the frames read it in two calls (envelope, then body), so
@@ -43,9 +41,7 @@ class udp_connection_t : public connection_t {
   void set_timeouts() override;
   long read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) override;
 
-  std::string host;
-  uint16_t host_port = 0;
-  std::optional<korvex_net::inet_address_t> address;  // once resolved
+  network_peer_t peer;
   std::unique_ptr<korvex_net::datagram_socket_t> socket;
 
  private:

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/command_topic.hpp"
+#include "core/plural_form.hpp"
 
 TEST(PluralForm, FollowsTheLastTwoDigits) {
   const struct {

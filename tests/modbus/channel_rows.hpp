@@ -17,6 +17,7 @@
 #include "config/cache_database.hpp"
 #include "core/sync_queue.hpp"
 #include "modbus/frame_factory.hpp"
+#include "modbus/modbus_queries.hpp"
 #include "support/temp_dir.hpp"
 
 namespace korvex_test {
@@ -90,7 +91,7 @@ class channel_rows_t {
   }
 
   modbus_vector_t read(const std::shared_ptr<SQLite::Statement>& row, const std::string& log_name = "1::dev::value") {
-    return read_channel_registers(connection, database, *row, statement(class_size_statement_text), log_name);
+    return read_channel_registers(connection, database, *row, statement(class_size_statement_text.c_str()), log_name);
   }
   bool write(const std::shared_ptr<SQLite::Statement>& row, const modbus_vector_t& data,
              const std::string& log_name = "1::dev::value") {

@@ -85,10 +85,4 @@ TEST(ValueDebounce, RunsAfterTheReadConditionAndBeforeTheLimits) {
   EXPECT_EQ(only_state(channels).first, "12.000000");
 }
 
-TEST(ValueDebounce, TheSystemClockCountsSecondsSinceTheEpoch) {
-  const auto seconds = system_now_seconds();
-  EXPECT_GT(seconds, 1'600'000'000);
-  EXPECT_LT(seconds, 10'000'000'000);
-}
-
 }  // namespace
