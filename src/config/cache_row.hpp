@@ -75,7 +75,6 @@ class cache_cell_t {
         text(column.getString()) {}
 
   bool isNull() const { return type == SQLite::Null; }
-  int getType() const { return type; }
   int32_t getInt() const { return static_cast<int32_t>(integer); }
   uint32_t getUInt() const { return static_cast<uint32_t>(integer); }
   int64_t getInt64() const { return integer; }

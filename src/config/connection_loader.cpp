@@ -1,6 +1,5 @@
 #include "config/connection_loader.hpp"
 
-#include <csignal>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -101,10 +100,6 @@ void store_network_peer(SQLite::Database& database, const json& connection, int6
   update.bind(":host", peer->at("url").get<std::string>());
   // Port 0 reaches no peer.
   update.bind(":port", static_cast<int>(whole_number(peer->at("port"), 1, UINT16_MAX, network_message)));
-  // Writing to a peer that has closed its end must fail the write, not end
-  // the process with SIGPIPE.
-  static const bool sigpipe_ignored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-  (void)sigpipe_ignored;
   update.bind(":connection_id", connection_id);
   if (exec_and_reset(update) != 1) throw std::runtime_error(update_message);
 }

@@ -21,11 +21,6 @@ std::optional<value_size_t> value_type_registry_t::find(const std::string& name)
   return found->second;
 }
 
-std::size_t value_type_registry_t::size() const {
-  std::shared_lock lock(mutex);
-  return types.size();
-}
-
 int value_type_registry_t::register_string_type(const std::string& name) {
   if (contains(name)) return 0;
   if (name.size() < 3 || name.compare(0, 3, "str") != 0) return 1;

@@ -24,7 +24,6 @@ class value_type_registry_t {
 
   std::optional<value_size_t> find(const std::string& name) const;
   bool contains(const std::string& name) const { return find(name).has_value(); }
-  std::size_t size() const;
 
   // 0: the name is a known value type afterwards; 1: not a value-type name
   // at all (a composite type); -1: a string type with an unusable size.

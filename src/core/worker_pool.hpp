@@ -20,9 +20,7 @@
 // threads, so whatever a task points at must outlive the pool.
 class worker_pool_t {
  public:
-  // One thread per hardware thread; at least one when the count is unknown.
-  worker_pool_t() : worker_pool_t(default_thread_count()) {}
-
+  // At least one thread, whatever the count.
   explicit worker_pool_t(std::size_t thread_count) {
     thread_count = std::max<std::size_t>(thread_count, 1);
     threads.reserve(thread_count);
@@ -41,12 +39,6 @@ class worker_pool_t {
     task_ready.notify_all();
     for (auto& thread : threads) thread.join();
   }
-
-  static std::size_t default_thread_count() {
-    return std::max<std::size_t>(std::thread::hardware_concurrency(), 1);
-  }
-
-  std::size_t thread_count() const { return threads.size(); }
 
   // Runs the task on a worker; nobody waits for it. An exception leaving a
   // detached task is dropped there: it must not take the worker thread down.

