@@ -4,6 +4,8 @@
 
 #include <sqlite3.h>
 
+#include "config/statement_use.hpp"
+
 namespace {
 
 const char* const pragma_text =
@@ -131,7 +133,5 @@ void release_config_statements() {
 SQLite::Statement& fresh_config_statement(config_statement_t slot) {
   auto& statement = config_statements.at(slot);
   if (!statement) throw std::logic_error("cache statements are not prepared");
-  statement->reset();
-  statement->clearBindings();
-  return *statement;
+  return fresh_statement(*statement);
 }

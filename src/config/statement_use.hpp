@@ -19,6 +19,13 @@ class statement_reset_guard_t {
   SQLite::Statement& statement;
 };
 
+// A statement ready for its next use: reset and cleared of its bindings.
+inline SQLite::Statement& fresh_statement(SQLite::Statement& statement) {
+  statement.reset();
+  statement.clearBindings();
+  return statement;
+}
+
 // Runs an INSERT or UPDATE and returns the number of changed rows.
 inline int exec_and_reset(SQLite::Statement& statement) {
   statement_reset_guard_t guard(statement);

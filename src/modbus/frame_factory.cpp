@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "config/statement_use.hpp"
 #include "core/constants.hpp"
 #include "core/value_types.hpp"
 #include "modbus/modbus_queries.hpp"
@@ -78,16 +79,14 @@ modbus_vector_t read_channel_registers(const std::shared_ptr<connection_t>& conn
   if (register_string_type(value_type) == 0) {
     size = *value_types.find(value_type);
   } else {
-    auto& classes = *class_size_statement;
-    classes.reset();
-    classes.clearBindings();
+    auto& classes = fresh_statement(*class_size_statement);
+    statement_reset_guard_t reset(classes);
     classes.bind(":connection_id", static_cast<int64_t>(connection->connection_id));
     classes.bind(":cname", cname);
     classes.bind(":value_type", value_type);
     classes.tryExecuteStep();
     size.bytes_num = static_cast<uint8_t>(classes.getColumn(class_size_column::bytes_num).getUInt());
     size.regs_num = static_cast<uint8_t>(classes.getColumn(class_size_column::regs_num).getUInt());
-    classes.reset();
   }
 
   const auto address = static_cast<uint16_t>(row.getColumn(column::reg_addr).getUInt());

@@ -316,8 +316,7 @@ void modbus_client_t::route_command(const std::string& device_topic, const std::
     int64_t connection_id = 0;
     {
       statement_reset_guard_t guard(*topic_statement);
-      topic_statement->reset();
-      topic_statement->clearBindings();
+      fresh_statement(*topic_statement);
       topic_statement->bind(":device_topic", device_topic);
       topic_statement->bind(":channel_topic", channel_topic);
       if (!topic_statement->executeStep()) return;

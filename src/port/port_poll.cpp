@@ -16,8 +16,7 @@ void modbus_port_t::start() {
   {
     auto& row = *connection_statement;
     statement_reset_guard_t reset(row);
-    row.reset();
-    row.clearBindings();
+    fresh_statement(row);
     row.bind(":connection_id", connection_id);
     row.tryExecuteStep();
     poll_interval = static_cast<int32_t>(row.getColumn(connection_column::poll_interval).getInt64());
@@ -31,8 +30,7 @@ void modbus_port_t::start() {
     auto& devices = *devices_statement;
     auto& channels = *channels_statement;
     statement_reset_guard_t reset_devices(devices);
-    devices.reset();
-    devices.clearBindings();
+    fresh_statement(devices);
     devices.bind(":connection_id", connection_id);
     channels.clearBindings();
     channels.bind(":connection_id", connection_id);

@@ -23,20 +23,11 @@ constexpr int64_t last_bit = 63;
 // that is most significant in its word order, so the 64-bit rule reads
 // exactly the 48-bit number and never past the data.
 uint64_t parent_value(const uint8_t* data, std::size_t bytes, unsigned order) {
-  switch (bytes) {
-    case 2:
-      return apply_word_order_u16(data, order);
-    case 4:
-      return apply_word_order_u32(data, order);
-    case 6: {
-      std::array<uint8_t, 8> widened{};
-      const bool high_first = order == word_order_big_endian || order == word_order_mid_big_endian;
-      std::memcpy(widened.data() + (high_first ? 2 : 0), data, 6);
-      return apply_word_order_u64(widened.data(), order);
-    }
-    default:
-      return apply_word_order_u64(data, order);
-  }
+  if (bytes != 6) return apply_word_order_width(data, bytes, order).value();
+  std::array<uint8_t, 8> widened{};
+  const bool high_first = order == word_order_big_endian || order == word_order_mid_big_endian;
+  std::memcpy(widened.data() + (high_first ? 2 : 0), data, 6);
+  return apply_word_order_u64(widened.data(), order);
 }
 
 }  // namespace
@@ -112,8 +103,7 @@ const std::vector<bit_field_t>& modbus_port_t::bit_fields_of(const std::string& 
   if (!bit_fields_statement) bit_fields_statement = std::make_shared<SQLite::Statement>(*database, bit_fields_text);
   auto& fields = *bit_fields_statement;
   statement_reset_guard_t reset(fields);
-  fields.reset();
-  fields.clearBindings();
+  fresh_statement(fields);
   fields.bind(":connection_id", connection_id);
   fields.bind(":cname", cname);
   fields.bind(":parent", parent);

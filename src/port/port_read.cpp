@@ -17,8 +17,7 @@ const cache_row_t& modbus_port_t::channel_row(const poll_entry_t& entry) {
   }
   auto& row = *channel_row_statement;
   statement_reset_guard_t reset(row);
-  row.reset();
-  row.clearBindings();
+  fresh_statement(row);
   row.bind(":connection_id", connection_id);
   row.bind(":device_id", entry.first);
   row.bind(":channel_id", entry.second);

@@ -4,6 +4,7 @@
 #include <SQLiteCpp/Column.h>
 #include <spdlog/spdlog.h>
 
+#include "config/statement_use.hpp"
 #include "port/port_queries.hpp"
 #include "port/value_codec.hpp"
 
@@ -12,16 +13,11 @@ namespace {
 // The state of a value met for the first time: its hold time and nothing
 // stored yet. Null when the channel's Debounces row is gone.
 debounce_state_t* new_state(const debounce_key_t& key, int64_t debounce_id, value_context_t& context) {
-  auto& select = context.debounce_hold;
-  select.reset();
-  select.clearBindings();
+  auto& select = fresh_statement(context.debounce_hold);
+  statement_reset_guard_t reset(select);
   select.bind(":debounce_id", debounce_id);
-  if (!select.executeStep()) {
-    select.reset();
-    return nullptr;
-  }
+  if (!select.executeStep()) return nullptr;
   const int64_t hold = select.getColumn(debounce_hold_column).getInt64();
-  select.reset();
   return &context.debounces.emplace(key, debounce_state_t{hold, std::nullopt, 0}).first->second;
 }
 

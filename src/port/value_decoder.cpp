@@ -64,16 +64,7 @@ decoded_value_t fixed_point(const uint8_t* data, unsigned order) {
 // by the word order. Widths of 2, 4 and 8 bytes take the rules of every other
 // type of their width; the widths between know only the two plain orders.
 uint64_t ordered_bits(const uint8_t* data, std::size_t count, unsigned order) {
-  switch (count) {
-    case 2:
-      return apply_word_order_u16(data, order);
-    case 4:
-      return apply_word_order_u32(data, order);
-    case 8:
-      return apply_word_order_u64(data, order);
-    default:
-      break;
-  }
+  if (const auto bits = apply_word_order_width(data, count, order)) return *bits;
   refuse_mid_order(order);
   uint64_t bits = 0;
   for (std::size_t place = 0; place < count; ++place) {

@@ -70,6 +70,19 @@ uint64_t apply_word_order_u64(const uint8_t* bytes, unsigned order) {
   return assemble<uint64_t>(bytes, order_64[checked(order)]);
 }
 
+std::optional<uint64_t> apply_word_order_width(const uint8_t* bytes, std::size_t width, unsigned order) {
+  switch (width) {
+    case 2:
+      return apply_word_order_u16(bytes, order);
+    case 4:
+      return apply_word_order_u32(bytes, order);
+    case 8:
+      return apply_word_order_u64(bytes, order);
+    default:
+      return std::nullopt;
+  }
+}
+
 int64_t apply_word_order_i64(const uint8_t* bytes, unsigned order) {
   return static_cast<int64_t>(apply_word_order_u64(bytes, order));
 }

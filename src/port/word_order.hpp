@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 
 // How a channel's register bytes make up a number. The codes are those of the
 // `word_orders` token table; `find_token` (core/constants.hpp) turns a
@@ -27,6 +29,10 @@ int32_t apply_word_order_i32(const uint8_t* bytes, unsigned order);
 float apply_word_order_float(const uint8_t* bytes, unsigned order);
 
 uint64_t apply_word_order_u64(const uint8_t* bytes, unsigned order);
+
+// The unsigned rule of a 2-, 4- or 8-byte value; nothing for another width,
+// which has no rule of its own.
+std::optional<uint64_t> apply_word_order_width(const uint8_t* bytes, std::size_t width, unsigned order);
 int64_t apply_word_order_i64(const uint8_t* bytes, unsigned order);
 double apply_word_order_double(const uint8_t* bytes, unsigned order);
 

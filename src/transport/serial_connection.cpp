@@ -79,48 +79,37 @@ void serial_connection_t::close_port() {
 void serial_connection_t::drop_after_failure() { close_port(); }
 
 long serial_connection_t::read(uint8_t* buffer, std::size_t size) {
-  if (!open()) return -1;
-  try {
-    const std::size_t count = serial->read(buffer, size);
-    spdlog::debug("{} : принято : {}", name, count);
-    return static_cast<long>(count);
-  } catch (const std::exception& error) {
-    spdlog::error("{} : ошибка чтения : {}", name, error.what());
-  }
-  drop_after_failure();
-  return -1;
+  return transfer("принято", "ошибка чтения", [&] { return serial->read(buffer, size); });
 }
 
 long serial_connection_t::write(const uint8_t* data, std::size_t size) {
+  return transfer("отправлено", "ошибка записи", [&] { return serial->write(data, size); });
+}
+
+long serial_connection_t::transfer(const char* done, const char* failed, const std::function<std::size_t()>& call) {
   if (!open()) return -1;
   try {
-    const std::size_t count = serial->write(data, size);
-    spdlog::debug("{} : отправлено : {}", name, count);
+    const std::size_t count = call();
+    spdlog::debug("{} : {} : {}", name, done, count);
     return static_cast<long>(count);
   } catch (const std::exception& error) {
-    spdlog::error("{} : ошибка записи : {}", name, error.what());
+    spdlog::error("{} : {} : {}", name, failed, error.what());
   }
   drop_after_failure();
   return -1;
 }
 
-void serial_connection_t::flush_input() {
-  if (!serial) return;
-  try {
-    serial->flushInput();
-    spdlog::debug("{} : буфер приема : сброшен", name);
-  } catch (const std::exception& error) {
-    spdlog::error("{} : ошибка сброса буфера приема : {}", name, error.what());
-  }
-}
+void serial_connection_t::flush_input() { flush_buffer(&serial::Serial::flushInput, "приема"); }
 
-void serial_connection_t::flush_output() {
+void serial_connection_t::flush_output() { flush_buffer(&serial::Serial::flushOutput, "передачи"); }
+
+void serial_connection_t::flush_buffer(void (serial::Serial::*flush)(), const char* buffer) {
   if (!serial) return;
   try {
-    serial->flushOutput();
-    spdlog::debug("{} : буфер передачи : сброшен", name);
+    (serial.get()->*flush)();
+    spdlog::debug("{} : буфер {} : сброшен", name, buffer);
   } catch (const std::exception& error) {
-    spdlog::error("{} : ошибка сброса буфера передачи : {}", name, error.what());
+    spdlog::error("{} : ошибка сброса буфера {} : {}", name, buffer, error.what());
   }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -51,4 +52,10 @@ class serial_connection_t : public connection_t {
   // After a failed read or write: the descriptor may belong to a device that
   // is gone, so it is dropped and the next call opens the path anew.
   void drop_after_failure();
+  // One read or write of the line, logged as `done` with its count; on a
+  // failure, logged as `failed`, the line is dropped and the result is -1.
+  long transfer(const char* done, const char* failed, const std::function<std::size_t()>& call);
+  // Empties the receive ("приема") or transmit ("передачи") buffer; a
+  // failure is only logged.
+  void flush_buffer(void (serial::Serial::*flush)(), const char* buffer);
 };

@@ -20,15 +20,9 @@ bool is_broken_stream(int code) { return code != EAGAIN && code != EWOULDBLOCK &
 }  // namespace
 
 tcp_connection_t::tcp_connection_t(const SQLite::Statement& row)
-    : peer(row),
+    : network_connection_t(row),
       socket(std::make_unique<korvex_net::tcp_connector_t>()) {
-  read_common_settings(*this, row);
-  tcp_connection_t::init();
   if (available) open();
-}
-
-void tcp_connection_t::init() {
-  available = peer.resolve(name);
 }
 
 tcp_connection_t::~tcp_connection_t() { close_socket(); }

@@ -6,13 +6,12 @@
 #include <SQLiteCpp/Statement.h>
 
 #include "net/socket.hpp"
-#include "transport/connection.hpp"
-#include "transport/peer_address.hpp"
+#include "transport/network_connection.hpp"
 
 // Modbus TCP peer over a stream socket. Each open() connects a fresh socket;
 // a failed connect, a peer that closed its side and a broken stream all
 // leave the connection closed, so the next open() connects anew.
-class tcp_connection_t : public connection_t {
+class tcp_connection_t : public network_connection_t {
  public:
   // Reads connection_id, rto, sto, host and host_port from the Connections
   // row the statement stands on, then resolves the host and makes the first
@@ -20,9 +19,6 @@ class tcp_connection_t : public connection_t {
   // is up) leaves the connection unavailable, not an error.
   explicit tcp_connection_t(const SQLite::Statement& row);
   ~tcp_connection_t() override;
-
-  // Resolves the host (again); available once it resolved.
-  void init() override;
 
   bool is_open() override;
   bool open() override;
@@ -38,7 +34,6 @@ class tcp_connection_t : public connection_t {
   void set_timeouts() override;
   long read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) override;
 
-  network_peer_t peer;
   std::unique_ptr<korvex_net::tcp_connector_t> socket;
 
  private:

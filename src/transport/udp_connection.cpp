@@ -21,16 +21,10 @@ constexpr std::size_t largest_datagram = 65536;
 }  // namespace
 
 udp_connection_t::udp_connection_t(const SQLite::Statement& row)
-    : peer(row),
+    : network_connection_t(row),
       socket(std::make_unique<korvex_net::datagram_socket_t>()),
       datagram(largest_datagram) {
-  read_common_settings(*this, row);
-  udp_connection_t::init();
   if (available) open();
-}
-
-void udp_connection_t::init() {
-  available = peer.resolve(name);
 }
 
 udp_connection_t::~udp_connection_t() { close_socket(); }

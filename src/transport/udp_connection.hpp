@@ -7,14 +7,13 @@
 
 #include "core/sync_queue.hpp"
 #include "net/socket.hpp"
-#include "transport/connection.hpp"
-#include "transport/peer_address.hpp"
+#include "transport/network_connection.hpp"
 
 // Modbus over UDP: one datagram socket connected to the peer. A reply is one
 // datagram, but the frames read it in two calls (envelope, then body), so
 // the part of a datagram that a read did not ask for is kept for the next
 // read instead of being dropped by the kernel.
-class udp_connection_t : public connection_t {
+class udp_connection_t : public network_connection_t {
  public:
   // Reads connection_id, rto, sto, host and host_port from the Connections
   // row, resolves the host, creates the socket and connects it. A host that
@@ -22,9 +21,6 @@ class udp_connection_t : public connection_t {
   // be created leaves it closed, and the next open() tries again.
   explicit udp_connection_t(const SQLite::Statement& row);
   ~udp_connection_t() override;
-
-  // Resolves the host (again); available once it resolved.
-  void init() override;
 
   bool is_open() override;
   bool open() override;
@@ -41,7 +37,6 @@ class udp_connection_t : public connection_t {
   void set_timeouts() override;
   long read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) override;
 
-  network_peer_t peer;
   std::unique_ptr<korvex_net::datagram_socket_t> socket;
 
  private:

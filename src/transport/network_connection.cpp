@@ -1,4 +1,4 @@
-#include "transport/peer_address.hpp"
+#include "transport/network_connection.hpp"
 
 #include <system_error>
 
@@ -21,3 +21,10 @@ bool network_peer_t::resolve(std::string& name) {
   name = address ? address->to_string() : fmt::format("{}:{}", host, port);
   return address.has_value();
 }
+
+network_connection_t::network_connection_t(const SQLite::Statement& row) : peer(row) {
+  read_common_settings(*this, row);
+  network_connection_t::init();
+}
+
+void network_connection_t::init() { available = peer.resolve(name); }
