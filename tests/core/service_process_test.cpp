@@ -32,13 +32,15 @@ const std::string template_error =
 // with braces, whose error must come out verbatim; silent: a device that
 // takes connections and never answers, read in five attempts of a second's
 // delay and a second's timeout; slow: one attempt that waits ten seconds.
+// A pass that finds the broker not yet connected is skipped, so the next one
+// comes a second later.
 enum class config_t { standby, serving, missing, broken, silent, slow };
 
 std::string config_text(config_t kind, int broker_port, int silent_port) {
   const bool slow = kind == config_t::slow, silent = kind == config_t::silent || slow;
   return R"({"mqtt": {"url": "127.0.0.1", "port": )" + std::to_string(broker_port) +
          R"(}, "log": {"max_size": 1, "max_files": 2}, "ports": [{"connection": {"name": "line", "type": "base.tcp",
-         "rto": )" + (slow ? "10000" : "1000") + R"(, "tcp": {"url": "127.0.0.1", "port": )" +
+         "poll_interval": 1, "rto": )" + (slow ? "10000" : "1000") + R"(, "tcp": {"url": "127.0.0.1", "port": )" +
          std::to_string(silent ? silent_port : 1502) + R"(}, "enabled": )" + (kind == config_t::standby ? "false" : "true") +
          R"(}, "devices": [{"name": "meter", "type": "mb-tcp", "sid": 1, "cname": "meter", "repeat_on_error": 5,
          "poll_delay": )" + (silent && !slow ? "1000" : "0") + R"(}], "parameters": [{"cname": "meter", "config": )" +
