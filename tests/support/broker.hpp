@@ -47,8 +47,6 @@ class broker_t {
     }
   }
   broker_t() : broker_t(options_t{}) {}
-  broker_t(const broker_t&) = delete;
-  broker_t& operator=(const broker_t&) = delete;
 
   const std::string& host() const { return host_name; }
   int port() const { return port_number; }
@@ -62,7 +60,6 @@ class broker_t {
     kill();
     start();
   }
-  bool running() { return process && process->running(); }
   // What the broker wrote since its last start.
   std::string log() const { return read_file(folder.path() / "mosquitto.log"); }
 

@@ -70,8 +70,6 @@ class modbus_slave_t {
     server.join();
     release();
   }
-  modbus_slave_t(const modbus_slave_t&) = delete;
-  modbus_slave_t& operator=(const modbus_slave_t&) = delete;
 
   int port() const { return local_port(listener.get()); }          // TCP only
   const std::string& device_path() const { return line->path(); }  // RTU only
