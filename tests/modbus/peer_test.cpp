@@ -15,7 +15,7 @@
 #include "support/log_capture.hpp"
 #include "modbus/crc16.hpp"
 #include "support/modbus_slave.hpp"
-#include "support/peer_start.hpp"
+#include "support/process.hpp"
 #include "support/pty_pair.hpp"
 #include "transport/make_connection.hpp"
 

@@ -1,15 +1,10 @@
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
+#include <algorithm>
+#include <atomic>
 #include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "support/peer_start.hpp"
-#include "support/process.hpp"
+#include "support/net.hpp"
 #include "support/temp_dir.hpp"
 
 namespace korvex_test {
@@ -23,48 +18,102 @@ struct received_message_t {
   bool retained = false;
 };
 
+inline std::string unique_suffix() {
+  static std::atomic<unsigned> counter{0};
+  return std::to_string(getpid()) + "-" + std::to_string(counter++);
+}
+
 // A private mosquitto on a free loopback port, with its own configuration in
 // a temporary folder. It is stopped when the object goes away.
 class broker_t {
  public:
   // A broker that keeps retained messages persists them across restart(); one
-  // that refuses anonymous clients answers every connect with "not
-  // authorised".
+  // that refuses anonymous clients answers every connect with "not authorised".
   struct options_t {
     bool keeps_retained = false;
     bool anonymous = true;
   };
-  explicit broker_t(options_t options);
+  explicit broker_t(options_t options) : options(options) {
+    // A parallel test may take the port between our probe and the broker's
+    // bind; the broker then exits at once and another port is tried.
+    for (int attempt = 0;; ++attempt) {
+      try {
+        port_number = free_loopback_port();
+        start();
+        return;
+      } catch (const std::exception&) {
+        if (attempt >= 4) throw;
+      }
+    }
+  }
   broker_t() : broker_t(options_t{}) {}
-  ~broker_t();
-  broker_t(const broker_t&) = delete;
-  broker_t& operator=(const broker_t&) = delete;
 
   const std::string& host() const { return host_name; }
   int port() const { return port_number; }
 
-  // Kills the broker hard (SIGKILL): clients see the connection drop.
-  void kill();
-  // Starts the broker again on the same port and waits until it accepts
-  // connections. Retained messages are gone, unless the broker keeps them:
-  // it is then stopped in order, which saves them.
-  void restart();
-  bool running();
+  // Kills the broker hard: clients see the connection drop.
+  void kill() { process.reset(); }
+  // Starts the broker again on the same port. Retained messages are gone,
+  // unless the broker keeps them: it is then stopped in order, which saves them.
+  void restart() {
+    if (process && options.keeps_retained) process->stop(SIGTERM);
+    kill();
+    start();
+  }
   // What the broker wrote since its last start.
-  std::string log() const;
+  std::string log() const { return read_file(folder.path() / "mosquitto.log"); }
 
   // Publishes with mosquitto_pub; throws when it fails.
-  void publish(const std::string& topic, const std::string& payload, bool retain = false, int qos = 0) const;
+  void publish(const std::string& topic, const std::string& payload, bool retain = false, int qos = 0) const {
+    // An empty -m is not reliably a zero-length payload; -n is.
+    auto argv = client("mosquitto_pub", {"-q", std::to_string(qos), "-t", topic, payload.empty() ? "-n" : "-m"});
+    if (!payload.empty()) argv.push_back(payload);
+    if (retain) argv.push_back("-r");
+    run(argv, std::chrono::seconds(10));
+  }
   // Publishes the same payload `count` times from one client, as fast as it
   // goes; the payload may be larger than a command line can carry.
-  void flood(const std::string& topic, const std::string& payload, int count) const;
-  // Subscribes with mosquitto_sub until `count` messages arrived or the
-  // timeout passed; returns what arrived.
-  std::vector<received_message_t> collect(const std::string& topic_filter, size_t count,
+  void flood(const std::string& topic, const std::string& payload, int count) const {
+    const auto file = folder.write("flood-" + unique_suffix(), payload);
+    run(client("mosquitto_pub", {"-t", topic, "-f", file, "--repeat", std::to_string(count)}), std::chrono::seconds(60));
+  }
+  // Subscribes until `count` messages arrived or the timeout passed; returns
+  // at most `count` of them.
+  std::vector<received_message_t> collect(const std::string& filter, size_t count,
                                           std::chrono::milliseconds timeout) const;
 
+  // The command line of one of the broker's client tools with its address.
+  std::vector<std::string> client(const std::string& tool, const std::vector<std::string>& arguments) const {
+    std::vector<std::string> argv{"/usr/bin/" + tool, "-h", host_name, "-p", std::to_string(port_number)};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return argv;
+  }
+
  private:
-  void start();
+  void start() {
+    // As root the broker would drop to a user that cannot write our folder.
+    // Subscriptions are logged, so a subscriber can tell when it is live.
+    const auto config = folder.write(
+        "mosquitto.conf",
+        "listener " + std::to_string(port_number) + " " + host_name + "\nallow_anonymous " +
+            (options.anonymous ? "true" : "false") + "\nlog_type error\nlog_type warning\nlog_type notice\n" +
+            "log_type information\nlog_type subscribe\n" +
+            (options.keeps_retained ? "persistence true\npersistence_location " + folder.path().string() + "/\nuser root\n"
+                                    : "persistence false\n"));
+    const owned_fd_t log_fd(open((folder.path() / "mosquitto.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    process = std::make_unique<child_process_t>(std::vector<std::string>{"/usr/sbin/mosquitto", "-c", config},
+                                                log_fd.get(), log_fd.get());
+    // "running" is logged once every listener is bound.
+    if (!wait_until([&] { return log().find(" running") != std::string::npos || !process->running(); },
+                    std::chrono::seconds(10)) ||
+        !process->running() || !can_connect(port_number)) {
+      throw start_failure("mosquitto", *process, log());
+    }
+  }
+  void run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) const {
+    const auto result = run_process(argv, timeout);
+    if (result.exit_code != 0) throw std::runtime_error(argv[0] + " failed: " + result.error_output);
+  }
 
   temp_dir_t folder;
   options_t options;
@@ -73,33 +122,60 @@ class broker_t {
   std::unique_ptr<child_process_t> process;
 };
 
-// A mosquitto_sub running in the background for messages that are published
-// after it subscribed. The constructor returns once the subscription is
-// live: it publishes probes on a private topic until one comes back.
+// A mosquitto_sub running in the background; it is live once constructed.
 class mqtt_subscriber_t {
  public:
-  mqtt_subscriber_t(const broker_t& broker, const std::vector<std::string>& topic_filters);
-  ~mqtt_subscriber_t();
-  mqtt_subscriber_t(const mqtt_subscriber_t&) = delete;
-  mqtt_subscriber_t& operator=(const mqtt_subscriber_t&) = delete;
+  mqtt_subscriber_t(const broker_t& broker, const std::vector<std::string>& filters)
+      : id("korvex-test-sub-" + unique_suffix()), process(arguments(broker, filters), output.fd(), errors.fd()) {
+    const std::string subscribed = id + " 0 " + filters.back();
+    if (!wait_until([&] { return broker.log().find(subscribed) != std::string::npos || !process.running(); },
+                    std::chrono::seconds(10)) || !process.running()) {
+      throw start_failure("mosquitto_sub", process, errors.text());
+    }
+  }
 
   // Waits until at least `count` messages arrived or the timeout passed, and
   // returns all messages so far.
-  std::vector<received_message_t> wait_for(size_t count, std::chrono::milliseconds timeout);
+  std::vector<received_message_t> wait_for(size_t count, std::chrono::milliseconds timeout) {
+    wait_until([&] { return received().size() >= count || !process.running(); }, timeout);
+    return received();
+  }
 
  private:
-  void read_output(int fd);
+  // Each message as retained flag, topic, payload length and payload,
+  // NUL-separated, so topics and payloads with spaces or newlines come back
+  // intact.
+  std::vector<std::string> arguments(const broker_t& broker, const std::vector<std::string>& filters) const {
+    auto argv = broker.client("mosquitto_sub", {"-V", "mqttv5", "--retain-as-published", "-F", "%r\\0%t\\0%l\\0%p", "-i", id});
+    for (const auto& filter : filters) argv.insert(argv.end(), {"-t", filter});
+    return argv;
+  }
+  std::vector<received_message_t> received() const {
+    std::vector<received_message_t> messages;
+    const std::string text = output.text();
+    for (size_t at = 0;;) {
+      const size_t topic_at = text.find('\0', at) + 1;
+      const size_t length_at = topic_at == 0 ? 0 : text.find('\0', topic_at) + 1;
+      const size_t payload_at = length_at == 0 ? 0 : text.find('\0', length_at) + 1;
+      if (payload_at == 0) return messages;
+      const size_t length = std::stoul(text.substr(length_at, payload_at - 1 - length_at));
+      if (text.size() < payload_at + length + 1) return messages;  // the payload and its newline
+      messages.push_back({text.substr(topic_at, length_at - 1 - topic_at), text.substr(payload_at, length),
+                          text.substr(at, topic_at - 1 - at) == "1"});
+      at = payload_at + length + 1;
+    }
+  }
 
-  std::string probe_topic;
-  output_file_t errors;
-  std::unique_ptr<child_process_t> process;
-  std::thread reader;
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::string pending;
-  bool probe_seen = false;
-  bool output_closed = false;
-  std::vector<received_message_t> received;
+  std::string id;
+  output_file_t output, errors;
+  child_process_t process;  // declared last: killed before its files close
 };
+
+inline std::vector<received_message_t> broker_t::collect(const std::string& filter, size_t count,
+                                                         std::chrono::milliseconds timeout) const {
+  auto messages = mqtt_subscriber_t(*this, {filter}).wait_for(count, timeout);
+  messages.resize(std::min(messages.size(), count));
+  return messages;
+}
 
 }  // namespace korvex_test

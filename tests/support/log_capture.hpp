@@ -1,15 +1,13 @@
 #pragma once
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
+
+#include "support/process.hpp"
 
 namespace korvex_test {
 
@@ -27,54 +25,34 @@ class log_capture_t {
   log_capture_t& operator=(const log_capture_t&) = delete;
 
   std::vector<std::string> lines() const { return sink->copy(false); }
-  // The error-level lines only.
-  std::vector<std::string> errors() const { return sink->copy(true); }
+  std::vector<std::string> errors() const { return sink->copy(true); }  // the error-level lines only
   int count(const std::string& text) const {
     const auto all = lines();
     return static_cast<int>(std::count(all.begin(), all.end(), text));
   }
-  void clear() { sink->clear(); }
+  void clear() { sink->copy(false, true); }
 
  private:
-  class sink_t : public spdlog::sinks::base_sink<std::mutex> {
-   public:
-    std::vector<std::string> copy(bool errors_only) {
+  struct sink_t : spdlog::sinks::base_sink<std::mutex> {
+    std::vector<std::string> copy(bool errors_only, bool then_clear = false) {
       std::lock_guard lock(mutex_);
       std::vector<std::string> out;
       for (const auto& [text, error] : captured) {
         if (!errors_only || error) out.push_back(text);
       }
+      if (then_clear) captured.clear();
       return out;
     }
-    void clear() {
-      std::lock_guard lock(mutex_);
-      captured.clear();
-    }
-
-   protected:
     void sink_it_(const spdlog::details::log_msg& message) override {
       captured.emplace_back(std::string(message.payload.data(), message.payload.size()),
                             message.level == spdlog::level::err);
     }
     void flush_() override {}
-
-   private:
     std::vector<std::pair<std::string, bool>> captured;
   };
 
   std::shared_ptr<sink_t> sink;
   std::shared_ptr<spdlog::logger> previous;
 };
-
-// Polls the condition until it holds or the deadline passes.
-template <typename Condition>
-bool wait_until(Condition condition, std::chrono::milliseconds deadline = std::chrono::seconds(15)) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
 
 }  // namespace korvex_test
