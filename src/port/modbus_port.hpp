@@ -152,6 +152,12 @@ class modbus_port_t {
   const cache_row_t& channel_row(const poll_entry_t& entry);
   void keep_channel_rows(const std::vector<poll_entry_t>& channel_list);
   const std::vector<bit_field_t>& bit_fields_of(const std::string& cname, const std::string& parent);
+  // The transaction mutex as the command worker takes it. The mutex is not
+  // fair: the poll task, which takes it again right after each channel,
+  // could keep a command waiting for a whole pass. It lets a command that
+  // waits here go first (yield_to_commands).
+  std::unique_lock<std::mutex> lock_for_command();
+  void yield_to_commands();
   // Closes the connection unless a poll task is running.
   void close_connection_if_idle();
   void open_connection();
@@ -183,6 +189,7 @@ class modbus_port_t {
   std::atomic<bool> poll_reconnect{false};  // read by the inbound worker too
   std::atomic<bool> stop{false};
   std::atomic<bool> poll_running{false};
+  std::atomic<int> commands_waiting{0};
   // Channels whose device answered in the last pass; written by the poll
   // task, read by start() once the task's future is ready.
   std::size_t pass_answers = 0;

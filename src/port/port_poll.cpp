@@ -1,4 +1,5 @@
 #include <exception>
+#include <thread>
 #include <vector>
 
 #include <spdlog/spdlog.h>
@@ -126,11 +127,25 @@ long modbus_port_t::poll_task() {
   }
   pass_answers = 0;
   poll_entry_t entry;
-  while (poll_list->pop_front(entry)) {
-    if (stop) break;
+  for (;;) {
+    // Before the next entry is taken: the re-reads a command puts at the
+    // front of the list then come before it.
+    yield_to_commands();
+    if (!poll_list->pop_front(entry) || stop) break;
     if (read_channel_safely(entry)) ++pass_answers;
   }
   return static_cast<long>(clock.steady_seconds() - started);
+}
+
+std::unique_lock<std::mutex> modbus_port_t::lock_for_command() {
+  ++commands_waiting;
+  std::unique_lock lock(transaction_mutex);
+  --commands_waiting;
+  return lock;
+}
+
+void modbus_port_t::yield_to_commands() {
+  while (commands_waiting.load() > 0 && !stop) std::this_thread::yield();
 }
 
 bool modbus_port_t::read_channel_safely(const poll_entry_t& entry) {
@@ -161,7 +176,7 @@ void modbus_port_t::schedule_reads(const std::vector<poll_entry_t>& entries) {
   }
   // All in one step, after the poll task's current transaction: it reads
   // them next, in their order (the written channel first).
-  std::lock_guard transaction(transaction_mutex);
+  const auto transaction = lock_for_command();
   poll_list->push_front(entries);
 }
 
@@ -185,11 +200,11 @@ void modbus_port_t::close_connection() {
 void modbus_port_t::close_connection_if_idle() {
   // Checked under the transaction mutex, where the poll task marks itself
   // running: a pass that has begun keeps its connection.
-  std::lock_guard transaction(transaction_mutex);
+  const auto transaction = lock_for_command();
   if (!poll_running) connection->close();
 }
 
 void modbus_port_t::open_connection() {
-  std::lock_guard transaction(transaction_mutex);
+  const auto transaction = lock_for_command();
   if (connection->available && !connection->is_open()) connection->open();
 }

@@ -69,7 +69,7 @@ void modbus_port_t::write_channel(const mqtt_message_t& message, std::string& lo
 
   bool written = false;
   if (!data.empty()) {
-    std::lock_guard transaction(transaction_mutex);
+    const auto transaction = lock_for_command();
     connection->open();
     // As for reads, a stop ends the attempts at once; the command is then
     // reported as not written.
