@@ -1,9 +1,5 @@
 #include "mqtt/modbus_client.hpp"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <exception>
 
@@ -21,12 +17,6 @@ namespace {
 
 constexpr std::size_t client_id_length = 23;
 const char* const client_name = "korvex";
-// The library's own reconnection waits 1, 4, 9, 16, 25 and then 30 seconds
-// between attempts: a broker that is away or refuses the client is not
-// hammered, and one that comes back is found again within half a minute.
-constexpr unsigned reconnect_delay_first = 1;
-constexpr unsigned reconnect_delay_max = 30;
-
 // Longer than the text of any value a channel can take: refused before the
 // payload is copied, so large messages cannot pile up in memory.
 constexpr int max_command_payload = 256;
@@ -57,10 +47,10 @@ modbus_client_t::modbus_client_t(const std::string& client_id, bool clean_sessio
 
 modbus_client_t::~modbus_client_t() {
   request_stop();
-  // The network loop ends only after a disconnect request; without one
-  // loop_stop would wait for ever.
+  // The broker is told that the session ends; the network thread sends
+  // that before it ends.
   disconnect();
-  loop_stop(false);
+  stop_network();
   running_ports.close_and_stop_all();
   if (port_pool) port_pool->wait();
   spdlog::info("Работа клиента завершена");
@@ -69,28 +59,6 @@ modbus_client_t::~modbus_client_t() {
   port_pool.reset();
   inbound_queues.clear();
   topic_statement.reset();
-}
-
-int modbus_client_t::connect(const char* host, int port, int keep_alive) {
-  reconnect_delay_set(reconnect_delay_first, reconnect_delay_max, true);
-  // Qualified: this class's own connect hides the library's.
-  if (mosqpp::mosquittopp::connect(host, port, keep_alive) != MOSQ_ERR_SUCCESS) {
-    spdlog::error("Ошибка подключения к брокеру Mosquitto");
-  } else {
-    disable_nagle();
-  }
-  return loop_start();
-}
-
-void modbus_client_t::disable_nagle() {
-  // A re-read after a command is one small publish: held back by Nagle's
-  // algorithm for the broker's delayed acknowledgement, it reached the
-  // subscribers tens of milliseconds late. This library version refuses the
-  // option through the wrapper (opts_set knows only the old options) and
-  // the wrapper hides the C handle, so it goes on the library's socket at
-  // every connect, before anything but the CONNECT packet was sent.
-  const int one = 1;
-  if (const int fd = socket(); fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 }
 
 void modbus_client_t::request_stop() {
@@ -179,7 +147,6 @@ void modbus_client_t::publish_value(mqtt_message_t&& message) {
 void modbus_client_t::on_connect(int rc) {
   spdlog::info("Брокер : подключение : {} ({})", mosqpp::strerror(rc), rc);
   if (rc != 0) return;
-  disable_nagle();
   subscribe_topics();
   connected = true;
 }
@@ -189,9 +156,9 @@ void modbus_client_t::on_connect_with_flags(int rc, int flags) {
 }
 
 void modbus_client_t::on_disconnect(int rc) {
-  // The library's network loop reconnects by itself, with its growing
-  // delay. Asking for a reconnection here as well raced it: two sockets per
-  // attempt, one session replacing the other at the broker.
+  // The network thread reconnects (run_network). Asking for a reconnection
+  // here as well raced it: two sockets per attempt, one session replacing
+  // the other at the broker.
   const bool session_lost = connected.exchange(false);
   // An attempt that the broker refused was reported by on_connect already:
   // one line per attempt, not three, while a broker keeps refusing.

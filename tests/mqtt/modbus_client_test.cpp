@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -133,4 +137,66 @@ TEST(PublishValue, NothingIsPublishedAfterTheStop) {
   rig.client->request_stop();
   link.publish_value(retained("late/one", "y"));
   EXPECT_TRUE(broker.collect("late/#", 1, 5s).empty());
+}
+
+namespace {
+
+// Steady time that moves only by what the client waits, so a minute of
+// outage passes at once. Waits beyond `allowed` are held until the test
+// allows more or the client stops.
+struct virtual_clock_t {
+  port_clock_t clock() {
+    port_clock_t clock = port_clock_t::system();
+    clock.steady_seconds = [this] {
+      std::lock_guard guard(mutex);
+      return now;
+    };
+    clock.interval_wait = [this](std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                                 std::chrono::seconds wait, const std::function<bool()>& stopped) {
+      {
+        std::lock_guard guard(mutex);
+        waits.push_back(wait.count());
+        now += wait.count();
+      }
+      while (!stopped() && recorded().size() > allowed) cv.wait_for(lock, 10ms);
+    };
+    return clock;
+  }
+  std::vector<long> recorded() {
+    std::lock_guard guard(mutex);
+    return waits;
+  }
+  bool reached(std::size_t count) {
+    return wait_until([&] { return recorded().size() >= count; }, 20s);
+  }
+
+  std::atomic<std::size_t> allowed{0};
+  std::mutex mutex;
+  int64_t now = 0;
+  std::vector<long> waits;
+};
+
+}  // namespace
+
+// Attempts against a broker that is down: a second apart for the first
+// minute of the outage, then doubling up to half a minute; after the broker
+// was reached again, a new loss starts at a second again.
+TEST(BrokerConnection, RetriesEverySecondForAMinuteThenLessOften) {
+  broker_t broker;
+  broker.kill();
+  virtual_clock_t clock;  // outlives the client's network thread
+  client_rig_t rig(1);
+  std::vector<long> schedule(60, 1);
+  schedule.insert(schedule.end(), {2, 4, 8, 16, 30, 30});
+  clock.allowed = schedule.size() - 1;
+  rig.client->connect("127.0.0.1", broker.port(), 60, clock.clock());
+  ASSERT_TRUE(clock.reached(schedule.size()));
+  EXPECT_EQ(clock.recorded(), schedule);
+
+  broker.restart();
+  clock.allowed = schedule.size();
+  ASSERT_TRUE(wait_until([&] { return rig.client->is_connected(); }, 10s));
+  broker.kill();
+  ASSERT_TRUE(clock.reached(schedule.size() + 1));
+  EXPECT_EQ(clock.recorded().back(), 1);
 }
