@@ -1,5 +1,7 @@
 #include "port/modbus_port.hpp"
 
+#include <algorithm>
+
 #include <spdlog/spdlog.h>
 
 #include "config/cache_database.hpp"
@@ -21,7 +23,12 @@ port_clock_t port_clock_t::system() {
   };
   clock.interval_wait = [](std::condition_variable& cv, std::unique_lock<std::mutex>& lock, std::chrono::seconds wait,
                            const std::function<bool()>& stopped) {
-    cv.wait_until(lock, std::chrono::steady_clock::now() + wait, stopped);
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (!stopped()) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) return;
+      cv.wait_until(lock, std::min(deadline, now + std::chrono::seconds(1)));
+    }
   };
   clock.delay_wait = [](std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
                         std::chrono::milliseconds wait, const std::function<bool()>& stopped) {

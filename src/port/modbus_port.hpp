@@ -38,7 +38,9 @@ struct port_clock_t {
   // Seconds since the epoch, for the debounce timers.
   std::function<int64_t()> wall_seconds;
   // Waits on the condition variable (its lock held) for at most `wait`, and
-  // returns early once `stopped` holds; spurious wake-ups wait again.
+  // returns early once `stopped` holds; spurious wake-ups wait again. The
+  // predicate may turn true with no one to notify (the broker link comes
+  // up), so it is looked at again at least once a second.
   std::function<void(std::condition_variable&, std::unique_lock<std::mutex>&, std::chrono::seconds wait,
                      const std::function<bool()>& stopped)>
       interval_wait;
@@ -161,7 +163,8 @@ class modbus_port_t {
   // Closes the connection unless a poll task is running.
   void close_connection_if_idle();
   void open_connection();
-  void interval_wait(int32_t poll_interval, long elapsed);
+  // With `until_broker` the wait also ends once the broker is connected.
+  void interval_wait(int32_t poll_interval, long elapsed, bool until_broker);
   // Waits a poll delay; false when the stop came first.
   bool pause(std::chrono::milliseconds delay);
 

@@ -51,6 +51,7 @@ void modbus_port_t::start() {
   while (!stop) {
     long elapsed = 0;
     bool read_nothing = true;
+    bool broker_away = false;
     if (!prepare_connection()) {
       // A device that is away at start-up (an unplugged adapter) must not
       // end the port: the next pass tries to create the resource again.
@@ -70,12 +71,13 @@ void modbus_port_t::start() {
       if (poll_reconnect) close_connection();
     } else {
       spdlog::warn("{} : ожидание подключения к брокеру", port_log_name);
+      broker_away = true;
     }
     // Without an interval a pass that reads nothing (a dead connection or
     // device, the broker away, no enabled channel) would be repeated, and
     // logged, without pause: a busy loop that rotates the log away within
     // seconds.
-    interval_wait(read_nothing && poll_interval <= 0 ? 1 : poll_interval, elapsed);
+    interval_wait(read_nothing && poll_interval <= 0 ? 1 : poll_interval, elapsed, broker_away);
   }
 }
 
@@ -95,13 +97,18 @@ void modbus_port_t::keep_channel_rows(const std::vector<poll_entry_t>& channel_l
   database->exec("PRAGMA shrink_memory");
 }
 
-void modbus_port_t::interval_wait(int32_t poll_interval, long elapsed) {
+void modbus_port_t::interval_wait(int32_t poll_interval, long elapsed, bool until_broker) {
   if (poll_interval <= 0) return;
   const long wait = poll_interval - elapsed % poll_interval;
   if (broker.is_connected()) spdlog::info("{} : таймаут : {} сек.", port_log_name, wait);
   std::unique_lock lock(interval_mutex);
   if (stop) return;
-  clock.interval_wait(interval_cv, lock, std::chrono::seconds(wait), [this] { return stop.load(); });
+  // A pass skipped for the broker is made up as soon as the broker is
+  // there: after a start or a restart, when the broker comes up a moment
+  // after the gateway, the first values would otherwise wait a whole
+  // interval, ten minutes with a long one.
+  clock.interval_wait(interval_cv, lock, std::chrono::seconds(wait),
+                      [this, until_broker] { return stop.load() || (until_broker && broker.is_connected()); });
 }
 
 bool modbus_port_t::pause(std::chrono::milliseconds delay) {

@@ -236,6 +236,28 @@ TEST(Liveness, RefusingBrokerIsRetriedOnOnePathWithAGrowingDelay) {
   rig.expect_sigterm_ends_it();
 }
 
+// The broker comes up after the gateway, as at boot or after a restart: the
+// pass skipped for it is made up within seconds of its arrival instead of a
+// poll interval later, and the wait is warned about once, not every second.
+TEST(Liveness, BrokerThatComesUpLateGetsTheFirstValuesWithinSeconds) {
+  rig_t rig;
+  rig.broker.kill();
+  modbus_slave_t slave(korvex_test::modbus_transport_t::tcp);
+  slave.set_holding_registers(0, {77});
+  auto& service = rig.start(config_text(rig.broker.port(), "127.0.0.1", slave.port(), 600, channel("t", 0)));
+  const std::string waiting = "Порт 1 : line : ожидание подключения к брокеру";
+  ASSERT_TRUE(service.wait_for(waiting, deadline)) << service.output_text();
+  std::this_thread::sleep_for(3s);
+  rig.broker.restart();
+  const auto broker_back = std::chrono::steady_clock::now();
+  const auto values = rig.broker.collect("/devices/dev_1/controls/t", 1, 15s);
+  ASSERT_EQ(values.size(), 1u) << service.output_text();
+  EXPECT_EQ(values[0].payload, "77");
+  EXPECT_LT(std::chrono::steady_clock::now() - broker_back, 4s) << service.output_text();
+  EXPECT_EQ(service.count(waiting), 1) << service.output_text();
+  rig.expect_sigterm_ends_it();
+}
+
 // A broker back after a short or a longer outage is reached again within a
 // couple of seconds, and the values flow again.
 TEST(Liveness, BrokerBackAfterAnOutageIsReachedWithinSeconds) {

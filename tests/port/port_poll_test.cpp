@@ -142,7 +142,8 @@ TEST(PortPoll, IntervalWaitIsTheRestOfTheInterval) {
 
 // While the broker is away the port reads nothing and only warns, without
 // the timeout line; without a poll interval a skipped pass still pauses a
-// second before the next one instead of spinning on the warning.
+// second before the next one instead of spinning on the warning. The broker's
+// arrival ends the wait: the next pass does not wait out the interval.
 TEST(PortPoll, BrokerAwaySkipsWholePasses) {
   const struct {
     int poll_interval;
@@ -165,6 +166,10 @@ TEST(PortPoll, BrokerAwaySkipsWholePasses) {
     EXPECT_EQ(clock.recorded_waits(), c.waits);
     EXPECT_TRUE(slave.requests().empty());
     EXPECT_TRUE(rig.published.received().empty());
+    // No more permits: only the broker's arrival can end this wait.
+    rig.published.connected = true;
+    EXPECT_TRUE(rig.published.wait_for(1, 5s));
+    EXPECT_EQ(log.count("Порт 1 : line : ожидание подключения к брокеру"), 2);
     EXPECT_TRUE(running.stop(5s));
   }
 }
