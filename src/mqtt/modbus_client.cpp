@@ -268,13 +268,6 @@ void modbus_client_t::open_routing() {
   }
 }
 
-bool modbus_client_t::is_retained_repeat(const mqtt_message_t& command) const {
-  const auto& [message_id, topic, payload, qos, retain] = command;
-  if (!retain) return false;
-  const auto queued = queued_retained.find(topic);
-  return queued != queued_retained.end() && queued->second == payload;
-}
-
 void modbus_client_t::route_command(const std::string& device_topic, const std::string& channel_topic,
                                     mqtt_message_t&& command) {
   // Standby: no lookup, nothing to route to.
@@ -291,16 +284,11 @@ void modbus_client_t::route_command(const std::string& device_topic, const std::
     }
     const auto queue = inbound_queues.find(connection_id);
     if (queue == inbound_queues.end()) return;
-    if (is_retained_repeat(command)) {
-      spdlog::debug("Брокер : {} : сохранённая команда уже выполнена", std::get<1>(command));
-      return;
-    }
-    const bool retained = std::get<4>(command);
+    // Retained ones too, at every resubscription: the port knows whether
+    // one was written already; one that failed is tried again this way.
     const std::string topic = std::get<1>(command);
-    const modbus_vector_t payload = retained ? std::get<2>(command) : modbus_vector_t{};
     switch (queue->second->try_push(std::move(command), inbound_queue_capacity)) {
       case push_result_t::pushed:
-        if (retained) queued_retained[topic] = payload;
         break;
       case push_result_t::full:
         spdlog::error("Брокер : {} : команда отклонена : очередь порта {} переполнена", topic, connection_id);

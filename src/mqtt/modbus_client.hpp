@@ -94,9 +94,6 @@ class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
   // serves its channel; a command that matches none is dropped, one that
   // cannot be queued is refused with an error line.
   void route_command(const std::string& device_topic, const std::string& channel_topic, mqtt_message_t&& command);
-  // A retained command that was queued already comes again at every
-  // resubscription; written again it would undo the commands after it.
-  bool is_retained_repeat(const mqtt_message_t& command) const;
   // Ends a port's inbound queue once its task is over: later commands are
   // refused, and those still waiting are dropped with an error line.
   void close_inbound_queue(int64_t connection_id);
@@ -136,9 +133,6 @@ class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
   std::atomic<bool> routing_ready{false};
   std::mutex pending_mutex;
   std::vector<mqtt_message_t> pending_commands;
-  // The payload of the last retained command queued for each command topic.
-  // Only the routing uses it, on one thread at a time like topic_statement.
-  std::map<std::string, modbus_vector_t> queued_retained;
   // Declared last: ports are stopped through it before the members above go.
   port_registry_t running_ports;
 };

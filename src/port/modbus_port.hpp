@@ -189,6 +189,9 @@ class modbus_port_t {
   std::shared_ptr<poll_list_t> poll_list;
   broker_link_t& broker;
   std::string port_log_name;
+  // The payload last written for each command topic; only the inbound
+  // worker uses it.
+  std::map<std::string, modbus_vector_t> written_commands;
   std::atomic<bool> poll_reconnect{false};  // read by the inbound worker too
   std::atomic<bool> stop{false};
   std::atomic<bool> poll_running{false};

@@ -40,6 +40,14 @@ void modbus_port_t::inbound_worker() {
 
 void modbus_port_t::write_channel(const mqtt_message_t& message, std::string& log_name) {
   const auto& [message_id, topic, payload, qos, retain] = message;
+  // The retain flag comes only with what the broker hands over from its
+  // store, at every resubscription. A command equal to the last one written
+  // here, written again, would undo what changed the register since.
+  if (const auto last = written_commands.find(topic);
+      retain && last != written_commands.end() && last->second == payload) {
+    spdlog::debug("Брокер : {} : сохранённая команда уже выполнена", topic);
+    return;
+  }
   const auto [device_topic, channel_topic] = parse_command_topic(topic);
 
   std::optional<cache_row_t> found;
@@ -79,6 +87,9 @@ void modbus_port_t::write_channel(const mqtt_message_t& message, std::string& lo
   spdlog::info("{} : {} : установка значения : {}", log_name, payload_text, written ? "успешно" : "ошибка");
 
   if (written) {
+    // Only once it is written: a command that failed is tried again when
+    // the broker hands it over again.
+    written_commands[topic] = payload;
     std::vector<poll_entry_t> rereads{{device_id, channel_id}};
     if (row.getColumn(column::update_on_write).getUInt() != 0) {
       SQLite::Statement channels(*database, class_channels_text);

@@ -140,6 +140,40 @@ TEST(Gateway, WritesACommandRetainedBeforeItStarted) {
   EXPECT_EQ(gateway.wait_exit(5s), 1);
 }
 
+// The broker hands a retained command over at every subscription. One that
+// could not be written (the device was away) is written when the broker hands
+// it over again, here after its restart; one that was written is not written
+// again, where it would undo what changed the register since.
+TEST(Gateway, RetainedCommandIsWrittenOnceWhenTheBrokerHandsItOverAgain) {
+  broker_t broker({.keeps_retained = true});
+  const std::string command = "/devices/boiler_1/controls/setpoint/on";
+  broker.publish(command, "99", true);
+  modbus_slave_t slave(korvex_test::modbus_transport_t::tcp);
+  slave.set_holding_registers(0, {215, 40, 0});
+  slave.set_faults({.no_reply = true});
+  temp_dir_t folder;
+  const auto config = folder.write(
+      "korvex.json", gateway_config(broker.port(), slave.port(), korvex_test::free_loopback_port()));
+  service_process_t gateway(folder.path(), {"-c", config.string(), "-v", "-d"});
+  ASSERT_TRUE(gateway.wait_for("1::boiler_1::setpoint : 99 : установка значения : ошибка", deadline))
+      << gateway.output_text();
+  slave.set_faults({});
+  broker.restart();
+  EXPECT_TRUE(wait_until([&] { return slave.holding_registers(1, 1) == std::vector<uint16_t>{99}; }, deadline))
+      << gateway.output_text();
+
+  // Published while the gateway is subscribed, so it comes as a live command.
+  broker.publish(command, "70", true);
+  ASSERT_TRUE(gateway.wait_for("1::boiler_1::setpoint : 70 : установка значения : успешно", deadline))
+      << gateway.output_text();
+  slave.set_holding_registers(1, {12});
+  broker.restart();
+  ASSERT_TRUE(gateway.wait_for("Брокер : " + command + " : сохранённая команда уже выполнена", deadline))
+      << gateway.output_text();
+  EXPECT_EQ(slave.holding_registers(1, 1), std::vector<uint16_t>{12});
+  EXPECT_EQ(gateway.count("1::boiler_1::setpoint : 70 : установка значения : успешно"), 1) << gateway.output_text();
+}
+
 // Commands for a device that never answers drain one per read timeout. A
 // flood of large ones once grew the gateway until the kernel killed it:
 // payloads that no value can be are refused before they are copied. Memory is
