@@ -45,6 +45,7 @@ bool tcp_connection_t::open() {
 void tcp_connection_t::close() { close_socket(); }
 
 void tcp_connection_t::close_socket() {
+  drop_read_ahead();
   if (!socket->is_open()) return;
   const std::error_code error = socket->close();
   spdlog::info("{} : закрытие : {} ({})", name, error.message(), error.value());
@@ -53,7 +54,7 @@ void tcp_connection_t::close_socket() {
 long tcp_connection_t::read(uint8_t* buffer, std::size_t size) {
   if (!is_open()) return -1;
   const auto deadline = std::chrono::steady_clock::now() + effective_timeout(rto);
-  std::size_t count = 0;
+  std::size_t count = take_read_ahead(buffer, size);
   int error = 0;
   bool stream_over = false;
   while (count < size) {
@@ -91,6 +92,7 @@ long tcp_connection_t::read(uint8_t* buffer, std::size_t size) {
 
 long tcp_connection_t::read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) {
   if (!is_open()) return -1;
+  if (has_read_ahead()) return static_cast<long>(take_read_ahead(buffer, size));
   for (;;) {
     const long received = socket->recv(buffer, size, MSG_DONTWAIT);
     if (received > 0) {
@@ -124,6 +126,7 @@ long tcp_connection_t::write(const uint8_t* data, std::size_t size) {
 }
 
 void tcp_connection_t::flush_input() {
+  drop_read_ahead();
   if (!is_open()) return;
   // Bounded, so a peer that never stops sending cannot keep us here.
   constexpr std::size_t drain_limit = 1 << 20;

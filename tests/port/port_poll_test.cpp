@@ -209,6 +209,32 @@ TEST(PortPoll, PollReconnectReopensBeforeEachPass) {
   EXPECT_EQ(count_lines_starting(log, "127.0.0.1:" + std::to_string(slave.port()) + " : закрытие"), 3);
 }
 
+// A well-formed reply from another slave on the line is no noise and never
+// a value: the read fails and the channel reports it.
+TEST(PortPoll, ReplyFromAnotherSlaveIsAFailedRead) {
+  modbus_slave_t slave(modbus_transport_t::rtu);
+  slave.set_holding_registers(0, {77});
+  slave.set_faults({.reply_address = 2});
+  log_capture_t log;
+  port_rig_t rig(fill(R"({
+    "ports": [{
+      "connection": {"name": "rs", "type": "base.rs", "rto": 300, "sto": 300, "poll_interval": 5,
+                     "rs": {"com_port": "@LINE@", "baud_rate": 9600, "com_options": "8N1"}},
+      "devices": [{"name": "dev", "type": "mb-rtu", "sid": 1, "cname": "c"}],
+      "parameters": [{"cname": "c", "config": {"channels": [@CHANNEL@]}}]
+    }]
+  })",
+                      {{"LINE", slave.device_path()}, {"CHANNEL", temp_channel}}));
+  handed_clock_t clock;
+  auto port = rig.make_port(1, clock.clock());
+  running_port_t running(*port);
+  ASSERT_TRUE(clock.wait_for_waits(1));
+  EXPECT_EQ(rig.published.received(),
+            (std::vector<std::pair<std::string, std::string>>{{temp_topic + "/meta/error", "r"}}));
+  EXPECT_EQ(log.count("RTU : 1::c_1::temp : SlaveID не совпадает"), 1);
+  EXPECT_EQ(slave.requests().size(), 1u);
+}
+
 // A serial adapter missing at start-up does not end the port: each pass
 // tries to open the line again, and once it is there the values come.
 TEST(PortPoll, SerialLineMissingAtStartIsPolledOnceItAppears) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "support/pty_pair.hpp"
 
@@ -22,6 +23,9 @@ struct modbus_faults_t {
   // a reply that comes after the client's timeout and lands in its next
   // transaction.
   bool late_reply = false;
+  // The reply goes out under this address (slave or unit id), as another
+  // device's well-formed answer: libmodbus builds it, CRC included.
+  std::optional<int> reply_address{};
   int remaining = -1;
 };
 
@@ -168,6 +172,8 @@ class modbus_slave_t {
     });
     if (!peer.held_reply.empty()) send_bytes(peer.fd.get(), std::exchange(peer.held_reply, {}));
     if (active.no_reply) return true;  // neither executed nor answered
+    // libmodbus answers under the address the request carries.
+    if (active.reply_address) request[tcp ? 6 : 0] = static_cast<uint8_t>(*active.reply_address);
     // libmodbus writes its reply to the context's descriptor; a socket pair
     // yields the exact bytes, which the faults may then alter.
     locked([&] {
