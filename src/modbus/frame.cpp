@@ -137,11 +137,25 @@ modbus_vector_t modbus_frame_t::read_request(uint16_t address, uint16_t count, c
 
 bool modbus_frame_t::exchange(const std::string& cname, const modbus_vector_t& request, modbus_vector_t& pdu,
                               std::size_t expected) {
-  // Whatever input is pending (a late reply to an earlier request) is not
-  // this request's reply. A closed serial line has nothing pending and
-  // would only log a failed flush; it reopens on the write.
-  if (connection->is_open()) connection->flush_input();
-  return send_request(request) && receive_response(cname, pdu, request[0], expected);
+  bool reconnected = false;
+  for (;;) {
+    // Whatever input is pending (a late reply to an earlier request) is not
+    // this request's reply. A closed serial line has nothing pending and
+    // would only log a failed flush; it reopens on the write.
+    if (connection->is_open()) connection->flush_input();
+    // A peer that closed the connection since it was last used (while it
+    // was idle, or in the middle of the last reply) is connected again at
+    // once, not only at the next pass. One connect per request: a peer that
+    // cannot be reached fails it as any closed connection does.
+    if (!reconnected && connection->peer_closed() != connection_t::peer_close_t::none) {
+      reconnected = true;
+      connection->open();
+    }
+    if (send_request(request) && receive_response(cname, pdu, request[0], expected)) return true;
+    // Closed before any byte of the reply came: the request most likely
+    // never reached the device, so it goes once more on a fresh connection.
+    if (reconnected || connection->peer_closed() != connection_t::peer_close_t::before_reply) return false;
+  }
 }
 
 bool modbus_frame_t::send_request(const modbus_vector_t& pdu) {

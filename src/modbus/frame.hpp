@@ -85,7 +85,8 @@ class modbus_frame_t {
   // the pattern's bytes in their place.
   modbus_vector_t read_request(uint16_t address, uint16_t count, const modbus_vector_t& pattern) const;
   // One request and its reply's PDU: `expected` bytes that answer the
-  // request's function.
+  // request's function. A peer that closed the connection before the reply
+  // began gets the request once more on a fresh connection.
   bool exchange(const std::string& cname, const modbus_vector_t& request, modbus_vector_t& pdu, std::size_t expected);
   // Wraps and writes a request.
   bool send_request(const modbus_vector_t& pdu);

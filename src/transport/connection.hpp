@@ -72,6 +72,13 @@ class connection_t {
   // connection. Flushing the input or closing drops them.
   void put_back(const uint8_t* data, std::size_t size) { read_ahead.insert(read_ahead.end(), data, data + size); }
 
+  // Many devices and gateways close a connection left idle for a while, and
+  // some close one in the middle of a reply. A stream kind that finds its
+  // peer gone closes itself and says here whether any byte had come since
+  // the last request went out; its next open() or close() forgets it.
+  enum class peer_close_t { none, before_reply, during_reply };
+  peer_close_t peer_closed() const { return closed_by_peer; }
+
   uint32_t rto = 0;            // read (reply) timeout, ms
   uint32_t sto = 0;            // write (send) timeout, ms
   int64_t connection_id = 0;   // ROWID of the Connections row
@@ -91,6 +98,8 @@ class connection_t {
   std::size_t take_read_ahead(uint8_t* buffer, std::size_t size);
   bool has_read_ahead() const { return !read_ahead.empty(); }
   void drop_read_ahead() { read_ahead.clear(); }
+
+  peer_close_t closed_by_peer = peer_close_t::none;
 
  private:
   bool open_failure_logged = false;
