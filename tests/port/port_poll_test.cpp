@@ -16,6 +16,19 @@ namespace {
 const char* const temp_channel = R"({"name": "temp", "value_type": "u16", "reg_type": "holding", "reg_addr": 0})";
 const std::string temp_topic = "/devices/c_1/controls/temp";
 
+// One serial line with one RTU device ("c_1", slave id 1) and its one channel.
+std::string rs_config(const std::string& line) {
+  return fill(R"({
+    "ports": [{
+      "connection": {"name": "rs", "type": "base.rs", "rto": 300, "sto": 300, "poll_interval": 5,
+                     "rs": {"com_port": "@LINE@", "baud_rate": 9600, "com_options": "8N1"}},
+      "devices": [{"name": "dev", "type": "mb-rtu", "sid": 1, "cname": "c"}],
+      "parameters": [{"cname": "c", "config": {"channels": [@CHANNEL@]}}]
+    }]
+  })",
+              {{"LINE", line}, {"CHANNEL", temp_channel}});
+}
+
 }  // namespace
 
 // Plain values, bit fields and composite members of one pass, each on its
@@ -259,15 +272,7 @@ TEST(PortPoll, ReplyFromAnotherSlaveIsAFailedRead) {
   slave.set_holding_registers(0, {77});
   slave.set_faults({.reply_address = 2});
   log_capture_t log;
-  port_rig_t rig(fill(R"({
-    "ports": [{
-      "connection": {"name": "rs", "type": "base.rs", "rto": 300, "sto": 300, "poll_interval": 5,
-                     "rs": {"com_port": "@LINE@", "baud_rate": 9600, "com_options": "8N1"}},
-      "devices": [{"name": "dev", "type": "mb-rtu", "sid": 1, "cname": "c"}],
-      "parameters": [{"cname": "c", "config": {"channels": [@CHANNEL@]}}]
-    }]
-  })",
-                      {{"LINE", slave.device_path()}, {"CHANNEL", temp_channel}}));
+  port_rig_t rig(rs_config(slave.device_path()));
   handed_clock_t clock;
   auto port = rig.make_port(1, clock.clock());
   running_port_t running(*port);
@@ -286,15 +291,7 @@ TEST(PortPoll, SerialLineMissingAtStartIsPolledOnceItAppears) {
   log_capture_t log;
   korvex_test::temp_dir_t devices;
   const auto line_path = devices.path() / "ttyUSB0";
-  port_rig_t rig(fill(R"({
-    "ports": [{
-      "connection": {"name": "rs", "type": "base.rs", "rto": 300, "sto": 300, "poll_interval": 5,
-                     "rs": {"com_port": "@LINE@", "baud_rate": 9600, "com_options": "8N1"}},
-      "devices": [{"name": "dev", "type": "mb-rtu", "sid": 1, "cname": "c"}],
-      "parameters": [{"cname": "c", "config": {"channels": [@CHANNEL@]}}]
-    }]
-  })",
-                      {{"LINE", line_path.string()}, {"CHANNEL", temp_channel}}));
+  port_rig_t rig(rs_config(line_path.string()));
   handed_clock_t clock;
   auto port = rig.make_port(1, clock.clock());
   running_port_t running(*port);
