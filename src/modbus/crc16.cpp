@@ -1,7 +1,6 @@
 #include "modbus/crc16.hpp"
 
-uint16_t modbus_crc16(const uint8_t* data, std::size_t size) {
-  uint16_t crc = 0xFFFF;
+uint16_t modbus_crc16(const uint8_t* data, std::size_t size, uint16_t crc) {
   for (std::size_t index = 0; index < size; ++index) {
     crc ^= data[index];
     for (int bit = 0; bit < 8; ++bit) {

@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include "modbus/big_endian.hpp"
+#include "modbus/crc16.hpp"
 #include "modbus/modbus_queries.hpp"
 
 const std::array<const char*, 12> exception_messages = {
@@ -121,20 +122,7 @@ modbus_frame_t::modbus_frame_t(uint8_t read_function, uint8_t write_function,
       header(std::move(header)),
       name(std::move(name)) {}
 
-bool modbus_frame_t::send_request(const modbus_vector_t& pdu) {
-  // A closed serial line has nothing pending and would only log a failed
-  // flush; it reopens on the write below.
-  if (connection->is_open()) connection->flush_input();
-  const auto request = header->build(pdu, name);
-  const long written = connection->write(request.data(), request.size());
-  if (written != static_cast<long>(request.size())) {
-    spdlog::error("{} : ошибка выполнения запроса : таймаут", name);
-    return false;
-  }
-  return true;
-}
-
-bool modbus_frame_t::send_read_request(uint16_t address, uint16_t count, const modbus_vector_t& pattern) {
+modbus_vector_t modbus_frame_t::read_request(uint16_t address, uint16_t count, const modbus_vector_t& pattern) const {
   modbus_vector_t pdu;
   pdu.reserve(5 + pattern.size());
   pdu.push_back(read_function);
@@ -144,25 +132,78 @@ bool modbus_frame_t::send_read_request(uint16_t address, uint16_t count, const m
   } else {
     pdu.insert(pdu.end(), pattern.begin(), pattern.end());
   }
-  return send_request(pdu);
+  return pdu;
 }
 
-bool modbus_frame_t::send_write_request(const modbus_vector_t& pdu) {
-  connection->flush();
-  return send_request(pdu);
+bool modbus_frame_t::exchange(const std::string& cname, const modbus_vector_t& request, modbus_vector_t& pdu,
+                              std::size_t expected) {
+  bool reconnected = false;
+  for (;;) {
+    // Whatever input is pending (a late reply to an earlier request) is not
+    // this request's reply. A closed serial line has nothing pending and
+    // would only log a failed flush; it reopens on the write.
+    if (connection->is_open()) connection->flush_input();
+    // A peer that closed the connection since it was last used (while it
+    // was idle, or in the middle of the last reply) is connected again at
+    // once, not only at the next pass. One connect per request: a peer that
+    // cannot be reached fails it as any closed connection does.
+    if (!reconnected && connection->peer_closed() != connection_t::peer_close_t::none) {
+      reconnected = true;
+      connection->open();
+    }
+    if (send_request(request) && receive_response(cname, pdu, request[0], expected)) return true;
+    // Closed before any byte of the reply came: the request most likely
+    // never reached the device, so it goes once more on a fresh connection.
+    if (reconnected || connection->peer_closed() != connection_t::peer_close_t::before_reply) return false;
+  }
+}
+
+bool modbus_frame_t::send_request(const modbus_vector_t& pdu) {
+  const auto request = header->build(pdu, name);
+  const long written = connection->write(request.data(), request.size());
+  if (written != static_cast<long>(request.size())) {
+    spdlog::error("{} : ошибка выполнения запроса : таймаут", name);
+    return false;
+  }
+  return true;
 }
 
 bool modbus_frame_t::receive_response(const std::string& cname, modbus_vector_t& pdu, uint8_t function,
                                       std::size_t expected) {
-  if (!header->read_reply(connection, name, function, expected, pdu)) return false;
+  if (!header->check_response(connection, name, false, function, expected)) return false;
+  pdu.assign(header->body_size(), 0);
+  const long count = connection->read(pdu.data(), pdu.size());
+  if (count < 2) {
+    spdlog::error("{} : ответ не получен", name);
+    return false;
+  }
   spdlog::debug("{} : ответ {:a}", name, spdlog::to_hex(pdu, hex_dump_line));
 
+  // An exception reply's CRC is not compared: it fails the transaction
+  // either way.
   const uint8_t exception_function = function | 0x80;
-  if (pdu.size() == 2 && pdu[0] == exception_function && exception_function != function) {
+  if (pdu[0] == exception_function && exception_function != function) {
     const uint8_t code = pdu[1];
     spdlog::error("{} : ошибка ({}) : {} ", name, code, exception_message(cname, code));
     spdlog::error("{} : операция не выполнена", name);
     return false;
+  }
+  if (count != static_cast<long>(pdu.size())) {
+    spdlog::error("{} : операция не выполнена", name);
+    return false;
+  }
+  if (header->has_crc()) {
+    const std::size_t data_size = pdu.size() - 2;
+    const uint16_t received_crc = static_cast<uint16_t>(pdu[data_size] | pdu[data_size + 1] << 8);
+    const uint8_t unit = header->unit_id();
+    const uint16_t computed_crc = modbus_crc16(pdu.data(), data_size, modbus_crc16(&unit, 1));
+    if (computed_crc != received_crc) {
+      pdu.clear();
+      spdlog::error("{} : ошибка контрольной суммы : [{:04x} : {:04x}]", name, computed_crc, received_crc);
+      spdlog::error("{} : операция не выполнена", name);
+      return false;
+    }
+    pdu.resize(data_size);
   }
   // A reply to another function, or of another size, answers some other
   // request.
@@ -208,17 +249,16 @@ std::string modbus_frame_t::exception_message(const std::string& cname, uint8_t 
 modbus_vector_t plain_modbus_frame_t::read(const std::string& cname, uint16_t address, value_size_t size,
                                            const modbus_vector_t& pattern) {
   const auto layout = read_reply_layout(read_function, size, !pattern.empty());
-  if (!send_read_request(address, size.regs_num, pattern)) return {};
   modbus_vector_t reply;
-  if (!receive_response(cname, reply, read_function, layout.data_size + 2u)) return {};
+  if (!exchange(cname, read_request(address, size.regs_num, pattern), reply, layout.data_size + 2u)) return {};
   return finish_read(reply.data() + 1, layout, size);
 }
 
 bool plain_modbus_frame_t::write(const std::string& cname, uint16_t address, const modbus_vector_t& data) {
   const auto request = make_write_request(write_function, address, data);
-  if (!send_write_request(request.pdu)) return false;
+  connection->flush();
   modbus_vector_t reply;
-  if (!receive_response(cname, reply, request.pdu[0], request.reply_size)) return false;
+  if (!exchange(cname, request.pdu, reply, request.reply_size)) return false;
   return check_write_reply(request, reply);
 }
 
@@ -245,11 +285,9 @@ modbus_vector_t valtec_modbus_frame_t::read(const std::string& cname, uint16_t a
   } else {
     pdu.insert(pdu.end(), pattern.begin(), pattern.end());
   }
-  if (!send_request(pdu)) return {};
-
   modbus_vector_t reply;
   // Function, serial number, byte count, data.
-  if (!receive_response(cname, reply, read_function, serial_number.size() + layout.data_size + 2)) return {};
+  if (!exchange(cname, pdu, reply, serial_number.size() + layout.data_size + 2)) return {};
   if (!std::equal(serial_number.begin(), serial_number.end(), reply.begin() + 1)) {
     spdlog::error("{} : не совпадают серийные номера", name);
     return {};

@@ -81,13 +81,17 @@ class modbus_frame_t {
   uint8_t write_function_code() const { return write_function; }
 
  protected:
-  bool send_read_request(uint16_t address, uint16_t count, const modbus_vector_t& pattern);
-  bool send_write_request(const modbus_vector_t& pdu);
-  // Wraps and writes a request after discarding whatever input is pending, so
-  // that a late reply to an earlier request is never taken for this one's.
+  // The PDU of a read request: function code, then address and count or
+  // the pattern's bytes in their place.
+  modbus_vector_t read_request(uint16_t address, uint16_t count, const modbus_vector_t& pattern) const;
+  // One request and its reply's PDU: `expected` bytes that answer the
+  // request's function. A peer that closed the connection before the reply
+  // began gets the request once more on a fresh connection.
+  bool exchange(const std::string& cname, const modbus_vector_t& request, modbus_vector_t& pdu, std::size_t expected);
+  // Wraps and writes a request.
   bool send_request(const modbus_vector_t& pdu);
-  // Reads the reply's PDU: `expected` bytes that answer `function`. An
-  // exception reply is reported with its message from the cache database.
+  // Reads the reply's PDU once its envelope checked out. An exception reply
+  // is reported with its message from the cache database.
   bool receive_response(const std::string& cname, modbus_vector_t& pdu, uint8_t function, std::size_t expected);
   // Checks a write reply against the request and logs why it does not match.
   bool check_write_reply(const write_request_t& request, const modbus_vector_t& reply);

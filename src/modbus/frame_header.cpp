@@ -61,41 +61,38 @@ modbus_vector_t modbus_rtu_frame_header_t::build(const modbus_vector_t& pdu, con
   return output;
 }
 
-bool modbus_rtu_frame_header_t::read_reply(const std::shared_ptr<connection_t>& connection,
-                                           const std::string& name, uint8_t function, std::size_t expected,
-                                           modbus_vector_t& pdu) {
+bool modbus_rtu_frame_header_t::check_response(const std::shared_ptr<connection_t>& connection,
+                                               const std::string& name, bool, uint8_t function,
+                                               std::size_t expected) {
   const auto deadline = steady_clock::now() + effective_timeout(connection->rto);
   const uint8_t exception_function = function | 0x80;
+  enum class found_t { nothing, reply, other_slave } found = found_t::nothing;
   modbus_vector_t window;
+  std::size_t size = 0;
   std::size_t skipped = 0;
-  bool answered = false;
-  bool timed_out = false;
-  while (!answered) {
-    if (!fill(*connection, window, 2, deadline)) {
-      timed_out = true;
-      break;
-    }
-    if (window[0] == slave_id && (window[1] == function || window[1] == exception_function)) {
+  while (fill(*connection, window, 2, deadline)) {
+    if (window[1] == function || window[1] == exception_function) {
       // An exception reply is slave id, function, code and CRC.
-      const bool exception = window[1] != function;
-      const std::size_t size = exception ? 5 : expected + 3;
-      if (!fill(*connection, window, size, deadline)) {
-        timed_out = true;
+      size = window[1] == function ? expected + 3 : 5;
+      const bool filled = fill(*connection, window, size, deadline);
+      if (window[0] == slave_id) {
+        if (filled) found = found_t::reply;
         break;
       }
-      answered = take_reply(window, size, exception, name, pdu);
-      break;
+      if (filled && modbus_crc16(window.data(), size - 2) ==
+                        static_cast<uint16_t>(window[size - 2] | window[size - 1] << 8)) {
+        found = found_t::other_slave;
+        break;
+      }
     }
-    // Cannot be the start of our reply: noise, the rest of an earlier frame
-    // or another device's answer.
+    // Cannot be the start of a frame: noise or the rest of an earlier one.
     window.erase(window.begin());
     ++skipped;
-    if (steady_clock::now() >= deadline) {
-      timed_out = true;
-      break;
-    }
+    if (steady_clock::now() >= deadline) break;
   }
   if (skipped > 0) spdlog::warn("{} : отброшено байт до ответа : {}", name, skipped);
+  const bool timed_out = found == found_t::nothing;
+  if (found == found_t::other_slave) spdlog::error("{} : SlaveID не совпадает", name);
   if (timed_out && window.empty()) spdlog::error("{} : ответ не получен", name);
   if (timed_out && !window.empty()) spdlog::error("{} : операция не выполнена", name);
 
@@ -106,22 +103,11 @@ bool modbus_rtu_frame_header_t::read_reply(const std::shared_ptr<connection_t>& 
       *connection, timed_out ? std::chrono::microseconds(effective_timeout(connection->rto)) : guard);
   if (dropped > 0 && timed_out) spdlog::warn("{} : поздний ответ отброшен : {} байт", name, dropped);
   if (dropped > 0 && !timed_out) spdlog::warn("{} : отброшено байт после ответа : {}", name, dropped);
-  return answered;
-}
-
-bool modbus_rtu_frame_header_t::take_reply(const modbus_vector_t& window, std::size_t size, bool exception,
-                                           const std::string& name, modbus_vector_t& pdu) {
-  pdu.assign(window.begin() + 1, window.begin() + static_cast<std::ptrdiff_t>(size) - 2);
-  // An exception reply's CRC is not compared: it fails the transaction
-  // either way.
-  if (exception) return true;
-  const uint16_t received_crc = static_cast<uint16_t>(window[size - 2] | window[size - 1] << 8);
-  const uint16_t computed_crc = modbus_crc16(window.data(), size - 2);
-  if (computed_crc == received_crc) return true;
-  pdu.clear();
-  spdlog::error("{} : ошибка контрольной суммы : [{:04x} : {:04x}]", name, computed_crc, received_crc);
-  spdlog::error("{} : операция не выполнена", name);
-  return false;
+  if (found != found_t::reply) return false;
+  // Only the slave id is the envelope: the rest is the frame's to read.
+  reply_body_size = size - 1;
+  connection->put_back(window.data() + 1, reply_body_size);
+  return true;
 }
 
 modbus_vector_t modbus_tcp_frame_header_t::build(const modbus_vector_t& pdu, const std::string& name) {
@@ -137,8 +123,8 @@ modbus_vector_t modbus_tcp_frame_header_t::build(const modbus_vector_t& pdu, con
   return output;
 }
 
-bool modbus_tcp_frame_header_t::read_reply(const std::shared_ptr<connection_t>& connection,
-                                           const std::string& name, uint8_t, std::size_t, modbus_vector_t& pdu) {
+bool modbus_tcp_frame_header_t::check_response(const std::shared_ptr<connection_t>& connection,
+                                               const std::string& name, bool verbose, uint8_t, std::size_t) {
   std::array<uint8_t, envelope_size> envelope{};
   connection->await_reply(tid);
   for (int skipped = 0;; ++skipped) {
@@ -177,13 +163,8 @@ bool modbus_tcp_frame_header_t::read_reply(const std::shared_ptr<connection_t>& 
       spdlog::error("{} : UnitID не совпадает", name);
       return false;
     }
-    // Exactly what the length field announces: an exception reply is
-    // complete after two bytes, with no wait for more.
-    pdu.assign(reply_len - 1u, 0);
-    if (connection->read(pdu.data(), pdu.size()) != static_cast<long>(pdu.size())) {
-      spdlog::error("{} : операция не выполнена", name);
-      return false;
-    }
+    if (verbose) spdlog::debug("{} : TID {:04x} : PID {:04x} : LEN {}", name, reply_tid, reply_pid, reply_len);
+    reply_body_size = reply_len - 1u;
     return true;
   }
 }

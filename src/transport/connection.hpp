@@ -1,10 +1,12 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include <spdlog/spdlog.h>
 
@@ -65,6 +67,18 @@ class connection_t {
   // debug level.
   void begin_pass() { open_failure_logged = false; }
 
+  // Bytes read ahead while the start of a reply was looked for: the next
+  // reads return them first, as if they were still waiting in the
+  // connection. Flushing the input or closing drops them.
+  void put_back(const uint8_t* data, std::size_t size) { read_ahead.insert(read_ahead.end(), data, data + size); }
+
+  // Many devices and gateways close a connection left idle for a while, and
+  // some close one in the middle of a reply. A stream kind that finds its
+  // peer gone closes itself and says here whether any byte had come since
+  // the last request went out; its next open() or close() forgets it.
+  enum class peer_close_t { none, before_reply, during_reply };
+  peer_close_t peer_closed() const { return closed_by_peer; }
+
   uint32_t rto = 0;            // read (reply) timeout, ms
   uint32_t sto = 0;            // write (send) timeout, ms
   int64_t connection_id = 0;   // ROWID of the Connections row
@@ -80,11 +94,26 @@ class connection_t {
   }
   void open_succeeded() { open_failure_logged = false; }
 
+  // Serves read-ahead bytes first; the count taken.
+  std::size_t take_read_ahead(uint8_t* buffer, std::size_t size);
+  bool has_read_ahead() const { return !read_ahead.empty(); }
+  void drop_read_ahead() { read_ahead.clear(); }
+
+  peer_close_t closed_by_peer = peer_close_t::none;
+
  private:
   bool open_failure_logged = false;
   uint16_t last_transaction_id = 0;
   std::deque<uint16_t> unanswered_ids;
+  std::vector<uint8_t> read_ahead;
 };
+
+inline std::size_t connection_t::take_read_ahead(uint8_t* buffer, std::size_t size) {
+  const std::size_t count = std::min(size, read_ahead.size());
+  std::copy_n(read_ahead.begin(), count, buffer);
+  read_ahead.erase(read_ahead.begin(), read_ahead.begin() + static_cast<std::ptrdiff_t>(count));
+  return count;
+}
 
 inline void connection_t::await_reply(uint16_t id) {
   // A handful is enough: a device does not stay silent and then answer a

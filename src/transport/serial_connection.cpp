@@ -67,6 +67,7 @@ bool serial_connection_t::open() {
 void serial_connection_t::close() { close_port(); }
 
 void serial_connection_t::close_port() {
+  drop_read_ahead();
   if (!available || !is_open()) return;
   try {
     serial->close();
@@ -79,7 +80,10 @@ void serial_connection_t::close_port() {
 void serial_connection_t::drop_after_failure() { close_port(); }
 
 long serial_connection_t::read(uint8_t* buffer, std::size_t size) {
-  return transfer("принято", "ошибка чтения", [&] { return serial->read(buffer, size); });
+  return transfer("принято", "ошибка чтения", [&] {
+    const std::size_t ahead = take_read_ahead(buffer, size);
+    return ahead == size ? ahead : ahead + serial->read(buffer + ahead, size - ahead);
+  });
 }
 
 long serial_connection_t::write(const uint8_t* data, std::size_t size) {
@@ -99,7 +103,10 @@ long serial_connection_t::transfer(const char* done, const char* failed, const s
   return -1;
 }
 
-void serial_connection_t::flush_input() { flush_buffer(&serial::Serial::flushInput, "приема"); }
+void serial_connection_t::flush_input() {
+  drop_read_ahead();
+  flush_buffer(&serial::Serial::flushInput, "приема");
+}
 
 void serial_connection_t::flush_output() { flush_buffer(&serial::Serial::flushOutput, "передачи"); }
 
@@ -136,6 +143,7 @@ void serial_connection_t::set_timeouts() {
 
 long serial_connection_t::read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) {
   if (!open()) return -1;
+  if (has_read_ahead()) return static_cast<long>(take_read_ahead(buffer, size));
   try {
     std::size_t waiting = serial->available();
     if (waiting == 0) {

@@ -31,6 +31,7 @@ bool tcp_connection_t::is_open() { return socket->is_open(); }
 
 bool tcp_connection_t::open() {
   if (is_open()) return true;
+  closed_by_peer = peer_close_t::none;
   if (!peer.address) return false;
   const std::error_code error =
       socket->connect(*peer.address, std::chrono::microseconds(effective_timeout(sto)));
@@ -42,9 +43,13 @@ bool tcp_connection_t::open() {
   return true;
 }
 
-void tcp_connection_t::close() { close_socket(); }
+void tcp_connection_t::close() {
+  closed_by_peer = peer_close_t::none;
+  close_socket();
+}
 
 void tcp_connection_t::close_socket() {
+  drop_read_ahead();
   if (!socket->is_open()) return;
   const std::error_code error = socket->close();
   spdlog::info("{} : закрытие : {} ({})", name, error.message(), error.value());
@@ -53,13 +58,14 @@ void tcp_connection_t::close_socket() {
 long tcp_connection_t::read(uint8_t* buffer, std::size_t size) {
   if (!is_open()) return -1;
   const auto deadline = std::chrono::steady_clock::now() + effective_timeout(rto);
-  std::size_t count = 0;
+  std::size_t count = take_read_ahead(buffer, size);
   int error = 0;
   bool stream_over = false;
   while (count < size) {
     const long received = socket->recv(buffer + count, size - count, MSG_DONTWAIT);
     if (received > 0) {
       count += static_cast<std::size_t>(received);
+      reply_begun = true;
       continue;
     }
     if (received == 0) {  // the peer closed its side
@@ -85,23 +91,25 @@ long tcp_connection_t::read(uint8_t* buffer, std::size_t size) {
   } else {
     spdlog::error("{} : ошибка чтения : {} ({})", name, error_text(error), error);
   }
-  if (stream_over) close_socket();
+  if (stream_over) peer_gone(reply_begun ? peer_close_t::during_reply : peer_close_t::before_reply);
   return static_cast<long>(count);
 }
 
 long tcp_connection_t::read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) {
   if (!is_open()) return -1;
+  if (has_read_ahead()) return static_cast<long>(take_read_ahead(buffer, size));
   for (;;) {
     const long received = socket->recv(buffer, size, MSG_DONTWAIT);
     if (received > 0) {
       spdlog::debug("{} : получено : {}", name, received);
+      reply_begun = true;
       return received;
     }
     const int error = received < 0 ? errno : 0;
     if (error == EINTR) continue;
     if (received == 0 || is_broken_stream(error)) {
       spdlog::error("{} : ошибка чтения : {} ({})", name, error_text(error), error);
-      close_socket();
+      peer_gone(reply_begun ? peer_close_t::during_reply : peer_close_t::before_reply);
       return -1;
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -111,6 +119,7 @@ long tcp_connection_t::read_some(uint8_t* buffer, std::size_t size, std::chrono:
 
 long tcp_connection_t::write(const uint8_t* data, std::size_t size) {
   if (!is_open()) return -1;
+  reply_begun = false;
   const long sent = socket->send(data, size);
   const int error = sent < 0 ? errno : 0;
   const long count = sent < 0 ? 0 : sent;
@@ -119,11 +128,12 @@ long tcp_connection_t::write(const uint8_t* data, std::size_t size) {
   } else {
     spdlog::error("{} : ошибка записи : {} ({})", name, error_text(error), error);
   }
-  if (sent < 0 && is_broken_stream(error)) close_socket();
+  if (sent < 0 && is_broken_stream(error)) peer_gone(peer_close_t::before_reply);
   return count;
 }
 
 void tcp_connection_t::flush_input() {
+  drop_read_ahead();
   if (!is_open()) return;
   // Bounded, so a peer that never stops sending cannot keep us here.
   constexpr std::size_t drain_limit = 1 << 20;
@@ -139,11 +149,17 @@ void tcp_connection_t::flush_input() {
     if (error == EINTR) continue;
     if (received == 0 || is_broken_stream(error)) {
       spdlog::error("{} : ошибка чтения : {} ({})", name, error_text(error), error);
-      close_socket();
+      // Closed while idle: whatever comes next is the next request's.
+      peer_gone(peer_close_t::before_reply);
     }
     break;
   }
   if (dropped > 0) spdlog::debug("{} : буфер приема : сброшен", name);
+}
+
+void tcp_connection_t::peer_gone(peer_close_t how) {
+  close_socket();
+  closed_by_peer = how;
 }
 
 void tcp_connection_t::set_timeouts() {

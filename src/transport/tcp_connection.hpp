@@ -10,7 +10,8 @@
 
 // Modbus TCP peer over a stream socket. Each open() connects a fresh socket;
 // a failed connect, a peer that closed its side and a broken stream all
-// leave the connection closed, so the next open() connects anew.
+// leave the connection closed, so the next open() connects anew. How the
+// peer went is kept in peer_closed() for the frames.
 class tcp_connection_t : public network_connection_t {
  public:
   // Reads connection_id, rto, sto, host and host_port from the Connections
@@ -38,4 +39,10 @@ class tcp_connection_t : public network_connection_t {
 
  private:
   void close_socket();
+  // The peer ended the stream or reset it: closed, and noted for the frames.
+  void peer_gone(peer_close_t how);
+
+  // A byte has come since the last write: a stream that ends now ends in
+  // the middle of a reply.
+  bool reply_begun = false;
 };

@@ -59,7 +59,7 @@ bool udp_connection_t::connect_socket() {
 void udp_connection_t::close() { close_socket(); }
 
 void udp_connection_t::close_socket() {
-  kept.clear();
+  drop_read_ahead();
   if (!socket->is_open()) return;
   const std::error_code error = socket->close();
   spdlog::info("UDP : закрытие ({}) : {} ({})", name, error.message(), error.value());
@@ -71,12 +71,7 @@ long udp_connection_t::read(uint8_t* buffer, std::size_t size) {
 
 long udp_connection_t::read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) {
   if (!is_open()) return -1;
-  if (!kept.empty()) {
-    const std::size_t count = std::min(size, kept.size());
-    std::memcpy(buffer, kept.data(), count);
-    kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(count));
-    return static_cast<long>(count);
-  }
+  if (has_read_ahead()) return static_cast<long>(take_read_ahead(buffer, size));
   long received = -1;
   int error = EAGAIN;  // the wait ran out
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -90,7 +85,7 @@ long udp_connection_t::read_some(uint8_t* buffer, std::size_t size, std::chrono:
   }
   const std::size_t count = std::min(size, static_cast<std::size_t>(received));
   std::memcpy(buffer, datagram.data(), count);
-  kept.assign(datagram.begin() + static_cast<std::ptrdiff_t>(count), datagram.begin() + received);
+  put_back(datagram.data() + count, static_cast<std::size_t>(received) - count);
   return static_cast<long>(count);
 }
 
@@ -104,7 +99,7 @@ long udp_connection_t::write(const uint8_t* data, std::size_t size) {
 }
 
 void udp_connection_t::flush_input() {
-  kept.clear();
+  drop_read_ahead();
   if (!is_open()) return;
   // Bounded, so a peer that never stops sending cannot keep us here.
   constexpr int drain_limit = 1024;

@@ -11,8 +11,8 @@
 
 // Modbus over UDP: one datagram socket connected to the peer. A reply is one
 // datagram, but the frames read it in two calls (envelope, then body), so
-// the part of a datagram that a read did not ask for is kept for the next
-// read instead of being dropped by the kernel.
+// the part of a datagram that a read did not ask for is put back for the
+// next read instead of being dropped by the kernel.
 class udp_connection_t : public network_connection_t {
  public:
   // Reads connection_id, rto, sto, host and host_port from the Connections
@@ -25,11 +25,11 @@ class udp_connection_t : public network_connection_t {
   bool is_open() override;
   bool open() override;
   void close() override;
-  // Serves the kept rest of the last datagram first; otherwise waits at most
+  // Serves the rest of the last datagram first; otherwise waits at most
   // the read timeout for the next datagram. 0 when nothing came.
   long read(uint8_t* buffer, std::size_t size) override;
   long write(const uint8_t* data, std::size_t size) override;
-  // Drops the kept rest and every datagram already waiting: a late reply
+  // Drops the rest of the last datagram and every datagram already waiting: a late reply
   // must not be taken as the reply to the next request.
   void flush_input() override;
   // Datagram sockets get no socket timeouts: reads are bounded by their own
@@ -44,5 +44,4 @@ class udp_connection_t : public network_connection_t {
   void close_socket();
 
   modbus_vector_t datagram;  // receive buffer, sized for the largest datagram
-  modbus_vector_t kept;      // unread rest of the last datagram
 };

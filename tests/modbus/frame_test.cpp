@@ -62,39 +62,53 @@ bytes operator+(bytes left, const bytes& right) {
 }
 
 // The reply to a read of one register by function 3, found among what else
-// a line or a gateway sends.
+// a line or a gateway sends: what check_response leaves for the frame to
+// read (RTU: PDU and CRC; MBAP: the PDU its length announces) and the
+// errors it logs.
 TEST(FrameHeader, FindsTheReplyToItsRequest) {
   const bytes pdu{0x03, 0x02, 0x12, 0x34};
   const bytes rtu = with_crc(bytes{5} + pdu);
+  const bytes rtu_body(rtu.begin() + 1, rtu.end());
+  bytes other_slave = with_crc({6, 0x03, 0x02, 0x12, 0x34});
+  bytes noise_shaped_like_a_reply = other_slave;
+  noise_shaped_like_a_reply.back() ^= 0x01;
   const bytes ours = mbap_reply(0xABCD, 0, 5, 9, pdu);
+  const std::vector<std::string> none;
   const struct {
     const char* what;
     bool mbap;
     bytes line;
-    std::optional<bytes> reply;
+    std::optional<bytes> body;
+    std::vector<std::string> errors;
     std::deque<uint8_t> left = {};  // on the line afterwards
   } rows[] = {
-      {"rtu", false, rtu, pdu},
-      {"rtu after noise", false, bytes{0xFF, 0x00, 0x55} + rtu, pdu},
-      {"rtu after another slave's reply", false, with_crc({6, 0x03, 0x02, 0x12, 0x34}) + rtu, pdu},
-      {"rtu bytes after the reply are waited out", false, rtu + bytes{0x05, 0x03}, pdu},
-      {"rtu exception, whatever its crc", false, {5, 0x83, 0x02, 0, 0}, bytes{0x83, 0x02}},
-      {"rtu reply to another function", false, with_crc({5, 0x04, 0x02, 0x12, 0x34}), std::nullopt},
-      {"rtu reply with a corrupt crc", false, rtu + bytes{}, std::nullopt},
-      {"mbap", true, ours, pdu},
-      {"mbap from a device that does not echo the id", true, mbap_reply(0, 0, 5, 9, pdu), pdu},
-      {"mbap after a stray header", true, mbap_reply(0x0005, 0, 65535, 9, {}) + ours, pdu},
-      {"mbap after a header of another protocol", true, mbap_reply(0xABCD, 1, 5, 9, {}) + ours, pdu},
+      {"rtu", false, rtu, rtu_body, none},
+      {"rtu after noise", false, bytes{0xFF, 0x00, 0x55} + rtu, rtu_body, none},
+      {"rtu after another slave's reply fails", false, other_slave + rtu, std::nullopt, {"t : SlaveID не совпадает"}},
+      {"rtu after bytes of a reply's shape whose crc is wrong", false, noise_shaped_like_a_reply + rtu, rtu_body,
+       none},
+      {"rtu exception of another slave fails", false, with_crc({6, 0x83, 0x02}), std::nullopt,
+       {"t : SlaveID не совпадает"}},
+      {"rtu bytes after the reply are waited out", false, rtu + bytes{0x05, 0x03}, rtu_body, none},
+      {"rtu exception, whatever its crc", false, {5, 0x83, 0x02, 0, 0}, bytes{0x83, 0x02, 0, 0}, none},
+      {"rtu reply to another function", false, with_crc({5, 0x04, 0x02, 0x12, 0x34}), std::nullopt,
+       {"t : операция не выполнена"}},
+      {"rtu silence", false, {}, std::nullopt, {"t : ответ не получен"}},
+      {"mbap", true, ours, pdu, none},
+      {"mbap from a device that does not echo the id", true, mbap_reply(0, 0, 5, 9, pdu), pdu, none},
+      {"mbap after a stray header", true, mbap_reply(0x0005, 0, 65535, 9, {}) + ours, pdu, none},
+      {"mbap after a header of another protocol", true, mbap_reply(0xABCD, 1, 5, 9, {}) + ours, pdu, none},
       {"mbap after late replies to earlier requests", true,
-       mbap_reply(0xABCB, 0, 3, 9, {0x03, 0x00}) + mbap_reply(0xABCC, 0, 2, 9, {0x83}) + ours, pdu},
+       mbap_reply(0xABCB, 0, 3, 9, {0x03, 0x00}) + mbap_reply(0xABCC, 0, 2, 9, {0x83}) + ours, pdu, none},
       {"mbap exception is read by its length", true, mbap_reply(0xABCD, 0, 3, 9, {0x83, 0x02}) + bytes{0xEE},
-       bytes{0x83, 0x02}, {0xEE}},
-      {"mbap of another unit", true, mbap_reply(0xABCD, 0, 5, 8, pdu), std::nullopt, {0x03, 0x02, 0x12, 0x34}},
-      {"mbap cut short", true, {0xAB, 0xCD, 0, 0, 0}, std::nullopt},
+       bytes{0x83, 0x02}, none, {0xEE}},
+      {"mbap of another unit", true, mbap_reply(0xABCD, 0, 5, 8, pdu), std::nullopt, {"t : UnitID не совпадает"},
+       {0x03, 0x02, 0x12, 0x34}},
+      {"mbap cut short", true, {0xAB, 0xCD, 0, 0, 0}, std::nullopt, {"t : ответ не получен"}},
       {"mbap behind too many stray headers", true,
        mbap_reply(1, 0, 0, 9, {}) + mbap_reply(2, 0, 1, 9, {}) + mbap_reply(3, 0, 255, 9, {}) +
            mbap_reply(4, 7, 5, 9, {}) + ours,
-       std::nullopt, std::deque<uint8_t>(ours.begin(), ours.end())},
+       std::nullopt, {"t : ответ не получен"}, std::deque<uint8_t>(ours.begin(), ours.end())},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -104,19 +118,34 @@ TEST(FrameHeader, FindsTheReplyToItsRequest) {
     if (row.mbap) {
       // Two earlier requests that got no reply in time.
       for (const uint16_t tid : {0xABCB, 0xABCC}) {
-        modbus_vector_t none;
-        EXPECT_FALSE(modbus_tcp_frame_header_t(tid, 0, 0, 9).read_reply(base, "t", 0x03, 4, none));
+        EXPECT_FALSE(modbus_tcp_frame_header_t(tid, 0, 0, 9).check_response(base, "t", false, 0x03, 4));
       }
       header = std::make_unique<modbus_tcp_frame_header_t>(0xABCD, 0, 0, 9);
     } else {
       header = std::make_unique<modbus_rtu_frame_header_t>(5);
     }
     connection->pending.assign(row.line.begin(), row.line.end());
-    if (std::string(row.what).ends_with("corrupt crc")) connection->pending.back() ^= 0x01;
-    modbus_vector_t reply;
-    const bool found = header->read_reply(base, "t", 0x03, 4, reply);
-    EXPECT_EQ(found ? std::optional<bytes>(reply) : std::nullopt, row.reply);
+    log_capture_t log;
+    std::optional<bytes> body;
+    if (header->check_response(base, "t", false, 0x03, 4)) {
+      body.emplace(header->body_size());
+      body->resize(static_cast<std::size_t>(connection->read(body->data(), body->size())));
+    }
+    EXPECT_EQ(body, row.body);
+    EXPECT_EQ(log.errors(), row.errors);
     EXPECT_EQ(connection->pending, row.left);
+  }
+}
+
+// Asked for, the MBAP fields of the reply are logged as they came.
+TEST(FrameHeader, VerboseMbapCheckLogsTheReplyFields) {
+  for (const bool verbose : {false, true}) {
+    auto connection = std::make_shared<script_connection_t>();
+    const bytes reply = mbap_reply(0xABCD, 0, 5, 9, {0x03, 0x02, 0x12, 0x34});
+    connection->pending.assign(reply.begin(), reply.end());
+    log_capture_t log;
+    EXPECT_TRUE(modbus_tcp_frame_header_t(0xABCD, 0, 0, 9).check_response(connection, "t", verbose, 0x03, 4));
+    EXPECT_EQ(log.count("t : TID abcd : PID 0000 : LEN 5"), verbose ? 1 : 0);
   }
 }
 

@@ -23,6 +23,7 @@ namespace {
 
 using bytes = modbus_vector_t;
 using korvex_test::log_capture_t;
+using korvex_test::modbus_faults_t;
 using korvex_test::modbus_slave_t;
 using korvex_test::modbus_transport_t;
 using namespace std::chrono_literals;
@@ -155,6 +156,46 @@ TEST(MbapPeer, StaleBytesAreNotTakenForTheNextReply) {
                           [](const std::string& line) { return line.find("ответ отброшен") != std::string::npos; }),
             1);
   EXPECT_EQ(peer.read("u16", "holding", 0), (bytes{0x11, 0x11}));
+}
+
+// A device that closes the connection before its reply began gets the
+// request once more on a fresh connection, never twice; one that closes in
+// the middle of a reply fails that read only, and the next read connects
+// at once.
+TEST(MbapPeer, PeerThatClosesIsConnectedAgainOncePerRequest) {
+  const struct {
+    const char* what;
+    modbus_faults_t faults;
+    std::vector<bytes> reads;
+    std::size_t requests;
+    int connections;
+  } rows[] = {
+      {"closed instead of the reply once", {.close_after_bytes = 0, .remaining = 1}, {{0x0A, 0x0B}}, 2, 2},
+      {"closed instead of every reply", {.close_after_bytes = 0}, {{}}, 2, 2},
+      {"closed in the middle of the reply", {.close_after_bytes = 5, .remaining = 1}, {{}, {0x0A, 0x0B}}, 2, 2},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    modbus_slave_t slave(modbus_transport_t::tcp, small_map(1));
+    slave.set_holding_registers(0, {0x0A0B});
+    peer_t peer("base.tcp", {.type = "mb-tcp"}, "127.0.0.1", slave.port(), "");
+    slave.set_faults(row.faults);
+    for (const auto& value : row.reads) EXPECT_EQ(peer.read("u16", "holding", 0), value);
+    EXPECT_EQ(slave.requests().size(), row.requests);
+    EXPECT_EQ(slave.accepted_connections(), row.connections);
+  }
+
+  // Gone for good: the one connect of the read fails, and the next read
+  // tries none (a dead device costs a pass no more than a closed connection).
+  auto slave = std::make_unique<modbus_slave_t>(modbus_transport_t::tcp, small_map(1));
+  peer_t peer("base.tcp", {.type = "mb-tcp"}, "127.0.0.1", slave->port(), "");
+  const std::string opened = peer.connection->name + " : открытo : ";
+  slave.reset();
+  log_capture_t log;
+  for (int read = 0; read < 2; ++read) EXPECT_TRUE(peer.read("u16", "holding", 0).empty());
+  const auto lines = log.lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.starts_with(opened); }),
+            1);
 }
 
 TEST(MbapPeer, PymodbusSlaveOverUdp) {

@@ -25,10 +25,11 @@ class script_connection_t : public connection_t {
 
   long read(uint8_t* buffer, std::size_t size) override {
     ++reads;
-    const auto count = std::min(size, pending.size());
-    std::copy_n(pending.begin(), count, buffer);
+    const auto ahead = take_read_ahead(buffer, size);
+    const auto count = std::min(size - ahead, pending.size());
+    std::copy_n(pending.begin(), count, buffer + ahead);
     pending.erase(pending.begin(), pending.begin() + static_cast<long>(count));
-    return static_cast<long>(count);
+    return static_cast<long>(ahead + count);
   }
 
   // No time passes on a scripted line: what was released is there at once.
@@ -45,7 +46,10 @@ class script_connection_t : public connection_t {
     return write_result ? *write_result : static_cast<long>(size);
   }
 
-  void flush_input() override { pending.clear(); }
+  void flush_input() override {
+    drop_read_ahead();
+    pending.clear();
+  }
 
   std::deque<modbus_vector_t> replies;
   std::deque<uint8_t> pending;

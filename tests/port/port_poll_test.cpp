@@ -16,6 +16,19 @@ namespace {
 const char* const temp_channel = R"({"name": "temp", "value_type": "u16", "reg_type": "holding", "reg_addr": 0})";
 const std::string temp_topic = "/devices/c_1/controls/temp";
 
+// One serial line with one RTU device ("c_1", slave id 1) and its one channel.
+std::string rs_config(const std::string& line) {
+  return fill(R"({
+    "ports": [{
+      "connection": {"name": "rs", "type": "base.rs", "rto": 300, "sto": 300, "poll_interval": 5,
+                     "rs": {"com_port": "@LINE@", "baud_rate": 9600, "com_options": "8N1"}},
+      "devices": [{"name": "dev", "type": "mb-rtu", "sid": 1, "cname": "c"}],
+      "parameters": [{"cname": "c", "config": {"channels": [@CHANNEL@]}}]
+    }]
+  })",
+              {{"LINE", line}, {"CHANNEL", temp_channel}});
+}
+
 }  // namespace
 
 // Plain values, bit fields and composite members of one pass, each on its
@@ -214,6 +227,67 @@ TEST(PortPoll, PollReconnectReopensBeforeEachPass) {
   EXPECT_EQ(count_lines_starting(log, "127.0.0.1:" + std::to_string(slave.port()) + " : закрытие"), 3);
 }
 
+// Many devices close a connection left idle between passes, and some close
+// one in the middle of a reply: the port connects again at once, so every
+// read of every pass gives a value, and a reply cut short costs its own
+// channel only.
+TEST(PortPoll, PeerThatClosesConnectionsCostsNoPass) {
+  modbus_slave_t slave(modbus_transport_t::tcp, {.idle_close = 300ms});
+  slave.set_holding_registers(0, {10, 20, 30});
+  port_rig_t rig(tcp_config(slave, R"({"name": "a", "value_type": "u16", "reg_type": "holding", "reg_addr": 0},
+      {"name": "b", "value_type": "u16", "reg_type": "holding", "reg_addr": 1},
+      {"name": "c", "value_type": "u16", "reg_type": "holding", "reg_addr": 2})"));
+  const std::vector<std::pair<std::string, std::string>> values = {
+      {"/devices/c_1/controls/a", "10"}, {"/devices/c_1/controls/b", "20"}, {"/devices/c_1/controls/c", "30"}};
+  const struct {
+    const char* what;
+    modbus_faults_t faults;
+    std::vector<std::pair<std::string, std::string>> published;
+  } passes[] = {
+      {"connected at start", {}, values},
+      {"closed while idle", {}, values},
+      {"closed in the middle of the first reply", {.close_after_bytes = 9, .remaining = 1},
+       {{"/devices/c_1/controls/a/meta/error", "r"}, values[1], values[2]}},
+      {"closed while idle again", {}, values},
+  };
+  handed_clock_t clock;
+  auto port = rig.make_port(1, clock.clock());
+  running_port_t running(*port);
+  std::vector<std::pair<std::string, std::string>> published;
+  for (std::size_t pass = 0; pass < std::size(passes); ++pass) {
+    SCOPED_TRACE(passes[pass].what);
+    if (pass > 0) {
+      // Real time: the slave closes the connection the last pass left idle.
+      const int closed = slave.idle_closed_connections();
+      ASSERT_TRUE(wait_until([&] { return slave.idle_closed_connections() > closed; }));
+      slave.set_faults(passes[pass].faults);
+      clock.allow_passes(1);
+    }
+    ASSERT_TRUE(clock.wait_for_waits(pass + 1));
+    published.insert(published.end(), passes[pass].published.begin(), passes[pass].published.end());
+    EXPECT_EQ(rig.published.received(), published);
+    EXPECT_EQ(slave.requests().size(), 3 * (pass + 1)) << "no request was sent twice";
+  }
+}
+
+// A well-formed reply from another slave on the line is no noise and never
+// a value: the read fails and the channel reports it.
+TEST(PortPoll, ReplyFromAnotherSlaveIsAFailedRead) {
+  modbus_slave_t slave(modbus_transport_t::rtu);
+  slave.set_holding_registers(0, {77});
+  slave.set_faults({.reply_address = 2});
+  log_capture_t log;
+  port_rig_t rig(rs_config(slave.device_path()));
+  handed_clock_t clock;
+  auto port = rig.make_port(1, clock.clock());
+  running_port_t running(*port);
+  ASSERT_TRUE(clock.wait_for_waits(1));
+  EXPECT_EQ(rig.published.received(),
+            (std::vector<std::pair<std::string, std::string>>{{temp_topic + "/meta/error", "r"}}));
+  EXPECT_EQ(log.count("RTU : 1::c_1::temp : SlaveID не совпадает"), 1);
+  EXPECT_EQ(slave.requests().size(), 1u);
+}
+
 // A serial adapter missing at start-up does not end the port: each pass
 // tries to open the line again, and once it is there the values come.
 TEST(PortPoll, SerialLineMissingAtStartIsPolledOnceItAppears) {
@@ -222,15 +296,7 @@ TEST(PortPoll, SerialLineMissingAtStartIsPolledOnceItAppears) {
   log_capture_t log;
   korvex_test::temp_dir_t devices;
   const auto line_path = devices.path() / "ttyUSB0";
-  port_rig_t rig(fill(R"({
-    "ports": [{
-      "connection": {"name": "rs", "type": "base.rs", "rto": 300, "sto": 300, "poll_interval": 5,
-                     "rs": {"com_port": "@LINE@", "baud_rate": 9600, "com_options": "8N1"}},
-      "devices": [{"name": "dev", "type": "mb-rtu", "sid": 1, "cname": "c"}],
-      "parameters": [{"cname": "c", "config": {"channels": [@CHANNEL@]}}]
-    }]
-  })",
-                      {{"LINE", line_path.string()}, {"CHANNEL", temp_channel}}));
+  port_rig_t rig(rs_config(line_path.string()));
   handed_clock_t clock;
   auto port = rig.make_port(1, clock.clock());
   running_port_t running(*port);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "support/pty_pair.hpp"
 
@@ -22,6 +23,12 @@ struct modbus_faults_t {
   // a reply that comes after the client's timeout and lands in its next
   // transaction.
   bool late_reply = false;
+  // The reply goes out under this address (slave or unit id), as another
+  // device's well-formed answer: libmodbus builds it, CRC included.
+  std::optional<int> reply_address{};
+  // TCP: only this many bytes of the reply go out, then the connection
+  // closes (0: it closes instead of replying).
+  std::optional<std::size_t> close_after_bytes{};
   int remaining = -1;
 };
 
@@ -34,6 +41,9 @@ struct modbus_slave_options_t {
   // TCP: answer every unit id from the one register map, as a gateway in
   // front of a bus of identical devices.
   bool any_unit = false;
+  // TCP: a connection that carried no request for this long is closed, as
+  // many devices and gateways do.
+  std::chrono::milliseconds idle_close{0};
 };
 
 // A real libmodbus slave served on its own thread: Modbus TCP on a free
@@ -98,11 +108,17 @@ class modbus_slave_t {
   // Raw frames (MBAP header or slave id and CRC included) of the requests
   // addressed to this slave, in arrival order.
   std::vector<bytes_t> requests() { return locked([&] { return received_requests; }); }
+  // TCP: connections accepted, and those the slave closed for being idle.
+  int accepted_connections() { return locked([&] { return accepted; }); }
+  int idle_closed_connections() { return locked([&] { return idle_closed; }); }
 
  private:
+  using steady_clock = std::chrono::steady_clock;
+
   struct peer_t {
     owned_fd_t fd;
     bytes_t held_reply;
+    steady_clock::time_point last_request = steady_clock::now();
   };
 
   template <typename F>
@@ -136,13 +152,22 @@ class modbus_slave_t {
     while (true) {
       std::vector<pollfd> fds{{wake[0], POLLIN, 0}, {listener.get(), POLLIN, 0}};
       for (const auto& peer : peers) fds.push_back({peer.fd.get(), POLLIN, 0});
-      const int ready = poll(fds.data(), fds.size(), -1);
+      const int ready = poll(fds.data(), fds.size(), tcp && options.idle_close.count() > 0 ? 10 : -1);
       if (ready < 0 && errno == EINTR) continue;
       if (ready < 0 || fds[0].revents != 0) return;
       for (size_t i = peers.size(); i-- > 0;) {
-        if (fds[2 + i].revents != 0 && !handle_request(peers[i])) peers.erase(peers.begin() + i);
+        if (fds[2 + i].revents != 0 && !handle_request(peers[i])) {
+          peers.erase(peers.begin() + i);
+        } else if (tcp && options.idle_close.count() > 0 &&
+                   steady_clock::now() - peers[i].last_request >= options.idle_close) {
+          peers.erase(peers.begin() + i);
+          locked([&] { ++idle_closed; });
+        }
       }
-      if (fds[1].revents != 0) peers.push_back({owned_fd_t(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC)), {}});
+      if (fds[1].revents != 0) {
+        peers.push_back({owned_fd_t(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC)), {}});
+        locked([&] { ++accepted; });
+      }
     }
   }
 
@@ -166,8 +191,11 @@ class modbus_slave_t {
       if (faults.remaining > 0 && --faults.remaining == 0) faults = {};
       return now;
     });
+    peer.last_request = steady_clock::now();
     if (!peer.held_reply.empty()) send_bytes(peer.fd.get(), std::exchange(peer.held_reply, {}));
     if (active.no_reply) return true;  // neither executed nor answered
+    // libmodbus answers under the address the request carries.
+    if (active.reply_address) request[tcp ? 6 : 0] = static_cast<uint8_t>(*active.reply_address);
     // libmodbus writes its reply to the context's descriptor; a socket pair
     // yields the exact bytes, which the faults may then alter.
     locked([&] {
@@ -181,6 +209,11 @@ class modbus_slave_t {
     pollfd stopping{wake[0], POLLIN, 0};
     if (active.reply_delay.count() > 0 && poll(&stopping, 1, static_cast<int>(active.reply_delay.count())) != 0) {
       return true;
+    }
+    if (tcp && active.close_after_bytes) {
+      reply.resize(std::min(reply.size(), *active.close_after_bytes));
+      send_bytes(peer.fd.get(), reply);
+      return false;
     }
     if (active.late_reply) {
       peer.held_reply = std::move(reply);
@@ -213,6 +246,8 @@ class modbus_slave_t {
   std::mutex mutex;  // guards the faults, the requests and the mapping
   modbus_faults_t faults;
   std::vector<bytes_t> received_requests;
+  int accepted = 0;
+  int idle_closed = 0;
   std::thread server;
 };
 
