@@ -38,6 +38,18 @@ uint8_t function_code(const json& code, const char* key) {
   return static_cast<uint8_t>(text_number(text, 16, UINT8_MAX, bad_number_text(key, json(text))));
 }
 
+// The register bits that mark a failed measurement, in hexadecimal, stored as
+// their decimal text. A text with no such number is refused naming the key,
+// not by the conversion's bare "stoul".
+std::string error_value_text(const json& error_value) {
+  const std::string text = error_value.get<std::string>();
+  try {
+    return std::to_string(std::stoul(text, nullptr, 16));
+  } catch (const std::logic_error&) {
+    throw std::runtime_error(bad_number_text("error_value", error_value));
+  }
+}
+
 // Scale is kept as a 32-bit float; a number beyond its range has none.
 double scale_factor(const json& scale) {
   if (scale.is_number() && !(std::fabs(scale.get<double>()) <= FLT_MAX)) {
@@ -155,7 +167,7 @@ void load_channel(const std::shared_ptr<SQLite::Database>& database, const int64
   }
   if (const json* value = find_member(channel, "unit")) insert.bind(":unit", value->get<std::string>());
   if (const json* value = find_member(channel, "error_value")) {
-    insert.bind(":error_value", std::to_string(std::stoul(value->get<std::string>(), nullptr, 16)));
+    insert.bind(":error_value", error_value_text(*value));
   }
   if (const json* value = find_member(channel, "min")) insert.bind(":min_value", whole_number<int32_t>(*value, "min"));
   if (const json* value = find_member(channel, "max")) insert.bind(":max_value", whole_number<int32_t>(*value, "max"));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <mutex>
 #include <string>
 
@@ -19,34 +20,53 @@ class script_engine_t {
   // one that runs longer holds its port's connection and every command of
   // that port, so it is abandoned instead.
   static constexpr std::chrono::milliseconds default_time_budget{100};
+  // How much memory one heap may hold while it evaluates. A condition needs
+  // a few KB above the heap's own 120 KB; a script that builds a huge string
+  // or array would otherwise take the whole process down with it.
+  static constexpr std::size_t default_memory_cap = 2 * 1024 * 1024;
 
-  explicit script_engine_t(std::chrono::milliseconds time_budget = default_time_budget);
+  explicit script_engine_t(std::chrono::milliseconds time_budget = default_time_budget,
+                           std::size_t memory_cap = default_memory_cap);
   ~script_engine_t();
   script_engine_t(const script_engine_t&) = delete;
   script_engine_t& operator=(const script_engine_t&) = delete;
 
   // Sets the global "value" to x and evaluates the script; an empty script
-  // gives "". Errors of the script come back as their message text (the
-  // callers' number conversion then refuses it). A script that outruns the
-  // time budget throws std::runtime_error; the heap stays usable. Thread-safe.
-  // Throws std::runtime_error("duktape : ошибка инициализации") when the heap
-  // cannot be created.
+  // gives "". Returns the result as text. Throws std::runtime_error with the
+  // engine's own error text when the script fails (a syntax error, a thrown
+  // value, the memory cap or one of the engine's limits), and with the time
+  // budget when the evaluation outran it; the next evaluation works either
+  // way. Thread-safe. Throws std::runtime_error("duktape : ошибка
+  // инициализации") when the heap cannot be created.
   std::string evaluate(double x, const std::string& script);
 
-  // What the engine's execution-timeout check reads, through the heap's
-  // user data: set around each call into the engine.
-  struct budget_t {
+  // What the engine's allocator and its execution-timeout check read through
+  // the heap's user data. Both limits hold only while the engine runs a
+  // script (an evaluation, or finalizers at the heap's end): the heap's own
+  // set-up must never fail half-way, as the engine has nothing to catch that.
+  struct limits_t {
+    std::size_t cap = 0;
+    std::size_t used = 0;  // bytes the heap holds now
+    bool enforced = false;
+    bool refused = false;  // an allocation was refused since the limits were enforced
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
-    bool expired = false;
+
+    void enforce(std::chrono::milliseconds budget);
+    void lift();
+    bool past_deadline() const;
   };
 
  private:
-  // Runs the callback on the value at the stack top within the time budget;
-  // an expired budget pops what the call left and throws.
-  void call_within_budget(int (*callback)(duk_hthread*, void*));
+  struct outcome_t {
+    bool succeeded = false;
+    std::string text;  // the result, or the engine's error text
+  };
+
+  outcome_t run(double x, const std::string& script);
+  void destroy_heap();
 
   std::mutex mutex;
   std::chrono::milliseconds time_budget;
-  budget_t budget;  // before the heap, whose user data it is
+  limits_t limits;  // before the heap, whose user data it is
   duk_hthread* context = nullptr;
 };

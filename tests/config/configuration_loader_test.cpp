@@ -215,6 +215,8 @@ const std::pair<const char*, const char*> bad_configs[] = {
     {SET(CHANNEL "/debounce", "1e10"), NOT_ALLOWED("debounce", "10000000000.0")},
     {SET(CHANNEL "/function_read", R"("1FF")"), NOT_ALLOWED("function_read", "\"1FF\"")},
     {SET(CHANNEL "/function_write", "256"), NOT_ALLOWED("function_write", "256")},
+    {SET(CHANNEL "/error_value", R"("zz")"), NOT_ALLOWED("error_value", "\"zz\"")},
+    {SET(CHANNEL "/error_value", R"("1FFFFFFFFFFFFFFFF")"), NOT_ALLOWED("error_value", "\"1FFFFFFFFFFFFFFFF\"")},
     {SET(CHANNEL "/bh_list", R"([{"name": "b", "offset": 1e10}])"), NOT_ALLOWED("offset", "10000000000.0")},
     {SET("/log", R"({"max_size": 2.9})"), NOT_ALLOWED("max_size", "2.9")},
     {SET("/mqtt", R"({"port": 70000})"), NOT_ALLOWED("port", "70000")},

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -145,6 +146,70 @@ TEST(Liveness, EndlessScriptIsAbandonedAndThePortGoesOn) {
   rig.broker.publish("/devices/dev_1/controls/sp/on", "55");
   EXPECT_TRUE(service.wait_for("1::dev_1::sp : 55 : установка значения : успешно", deadline)) << service.output_text();
   EXPECT_EQ(slave.holding_registers(1, 2), (std::vector<uint16_t>{55, 3}));
+  rig.expect_sigterm_ends_it();
+}
+
+// Built-ins that would loop for minutes in C or take the machine's memory end
+// at the engine's limits, the heap's cap or the budget: each such channel
+// reads "r" with the reason in its error line, the next condition on the
+// heap still works, a plain channel of the port keeps its one-second rhythm
+// and the process stays small. A write condition fails the same way.
+TEST(Liveness, RunawayBuiltinsEndAndThePortKeepsItsRhythm) {
+  const std::string failed = "duktape : ошибка выполнения : ";
+  const std::string timed_out = "duktape : превышено время выполнения (100 мсек)";
+  const struct {
+    std::string name;
+    std::string script;
+    std::string reason;
+  } rows[] = {
+      {"regexp", "/(a+)+$/.test('aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!')", failed + "RangeError: regexp step limit"},
+      // A sparse array's join allocates a key for every element it reads.
+      {"join", "Array(50000000).join('ab')", timed_out},
+      // The same on a heap of many small objects, each of which the engine
+      // would try to compact again at every refused allocation.
+      {"objects", "b=[];for(i=0;i<10000;i++)b.push([i]);Array(50000000).join('')", timed_out},
+      {"repeat", "'x'.repeat(1000000000)", failed + "Error: alloc failed"},
+      {"push", "a=[];s='x'.repeat(65536);for(i=0;;i++)a.push(s+i)", failed + "Error: alloc failed"},
+  };
+  rig_t rig;
+  modbus_slave_t slave(korvex_test::modbus_transport_t::tcp);
+  slave.set_holding_registers(0, {21, 40, 3});
+  std::string channels;
+  for (const auto& row : rows) {
+    channels += channel(row.name, 0, R"(, "converter_read": ")" + row.script + R"(")") + "," +
+                channel(row.name + "_next", 0, R"(, "converter_read": "value*2")") + ",";
+  }
+  channels += channel("plain", 1) + "," +
+              channel("w", 2, R"(, "read_only": false, "converter_write": ")" + rows[0].script + R"(")");
+  auto& service = rig.start(config_text(rig.broker.port(), "127.0.0.1", slave.port(), 1, channels));
+  const auto error_line = [](const auto& row) { return row.name + " : ошибка обработки значения : " + row.reason; };
+  for (const auto& row : rows) ASSERT_TRUE(service.wait_for(error_line(row), deadline)) << service.output_text();
+
+  // Four passes more, a second apart, each with every runaway in it: the
+  // subscriber gets the stored values first, then one of each a pass.
+  korvex_test::mqtt_subscriber_t subscriber(rig.broker, {"/devices/dev_1/controls/#"});
+  const auto received = [&](const std::string& channel_topic, const std::string& payload) {
+    const auto messages = subscriber.wait_for(0, 0ms);
+    return std::count_if(messages.begin(), messages.end(), [&](const auto& message) {
+      return message.topic == "/devices/dev_1/controls/" + channel_topic && message.payload == payload;
+    });
+  };
+  std::map<std::string, int> failures_before;
+  for (const auto& row : rows) failures_before[row.name] = service.count(error_line(row));
+  EXPECT_TRUE(wait_until([&] { return received("plain", "40") >= 5; }, 6s)) << service.output_text();
+  for (const auto& row : rows) {
+    EXPECT_GE(service.count(error_line(row)), failures_before[row.name] + 3) << row.name;
+    EXPECT_GE(received(row.name + "/meta/error", "r"), 4) << row.name;
+    EXPECT_GE(received(row.name + "_next", "42.00"), 4) << row.name;
+  }
+
+  rig.broker.publish("/devices/dev_1/controls/w/on", "7");
+  EXPECT_TRUE(service.wait_for("1::dev_1::w : ошибка : " + rows[0].reason, deadline)) << service.output_text();
+  // The peak, so that a gigabyte held for a moment between two looks counts.
+  const std::string status = korvex_test::read_file("/proc/" + std::to_string(service.pid()) + "/status");
+  std::smatch peak;
+  ASSERT_TRUE(std::regex_search(status, peak, std::regex("VmHWM:\\s+([0-9]+) kB"))) << status;
+  EXPECT_LT(std::stol(peak[1]), 600L * 1024) << "kB at most, under the address sanitizer too";
   rig.expect_sigterm_ends_it();
 }
 

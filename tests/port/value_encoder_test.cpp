@@ -74,9 +74,9 @@ TEST(ValueEncoding, RefusedTextsTypesAndOrders) {
       {{.value_type = "bcd16"}, "1", "Недопустимый тип для записи"},
       {{.value_type = "my_class"}, "1", "Недопустимый тип для записи"},
       {{.value_type = "bit", .inverted = true}, "on", "on : недопустимое значение для записи"},
-      // The script's error text is no number.
+      // A failing condition is refused with the engine's own text.
       {{.value_type = "u16", .write_condition = "nothing_here"}, "1",
-       "1 : недопустимый результат условия записи : ReferenceError: identifier 'nothing_here' undefined"},
+       "duktape : ошибка выполнения : ReferenceError: identifier 'nothing_here' undefined"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.settings.value_type + " " + row.text);
