@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/broker.hpp"
+#include "support/modbus_slave.hpp"
 #include "support/service_process.hpp"
 
 using namespace std::chrono_literals;
@@ -150,5 +151,54 @@ TEST_P(ServiceEnds, WithItsClosingLinesAndCodeOne) {
 
 INSTANTIATE_TEST_SUITE_P(Service, ServiceEnds, testing::ValuesIn(scenarios),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Debug lines, here the count of each request sent to the device, reach the
+// console and the log file with -d, which outweighs the file's "is_debug",
+// or with "is_debug" alone; without either they do not.
+TEST(ServiceLog, DebugLinesOnlyWhenSwitchedOn) {
+  const struct {
+    bool option;
+    const char* log_section;
+    bool debug_lines;
+  } rows[] = {
+      {true, R"({"max_size": 1})", true},
+      {true, R"({"max_size": 1, "is_debug": false})", true},
+      {false, R"({"max_size": 1, "is_debug": true})", true},
+      {false, R"({"max_size": 1})", false},
+  };
+  korvex_test::broker_t broker;
+  korvex_test::modbus_slave_t slave(korvex_test::modbus_transport_t::tcp);
+  const std::string request_sent = "127.0.0.1:" + std::to_string(slave.port()) + " : отправлено : 12";
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.option ? "-d " : "") + row.log_section);
+    korvex_test::temp_dir_t folder;
+    const auto config = folder.write(
+        "korvex.json",
+        R"({"mqtt": {"url": "127.0.0.1", "port": )" + std::to_string(broker.port()) + R"(}, "log": )" + row.log_section +
+            R"(, "ports": [{"connection": {"name": "line", "type": "base.tcp", "poll_interval": 1, "tcp": {"url":
+            "127.0.0.1", "port": )" + std::to_string(slave.port()) + R"(}}, "devices": [{"name": "meter", "type":
+            "mb-tcp", "sid": 1, "cname": "meter"}], "parameters": [{"cname": "meter", "config": {"channels": [{"name":
+            "t", "value_type": "u16", "reg_type": "holding", "reg_addr": 0}]}}]}]})");
+    std::vector<std::string> arguments{"-c", config.string(), "-v"};
+    if (row.option) arguments.push_back("-d");
+    {
+      korvex_test::service_process_t service(folder.path(), arguments);
+      // The request goes out before its pass ends.
+      ASSERT_TRUE(korvex_test::wait_until(
+          [&] {
+            const auto lines = service.messages();
+            return std::any_of(lines.begin(), lines.end(),
+                               [](const auto& line) { return line.starts_with("Порт 1 : line : опрос завершен"); });
+          },
+          20s))
+          << service.output_text();
+      EXPECT_EQ(service.count(request_sent) > 0, row.debug_lines) << service.output_text();
+      service.send_signal(SIGTERM);
+      EXPECT_EQ(service.wait_exit(2s), 1);
+    }
+    const auto log = korvex_test::read_file(folder.path() / "var/log/korvex/korvex.log");
+    EXPECT_EQ(log.find(request_sent) != std::string::npos, row.debug_lines);
+  }
+}
 
 }  // namespace

@@ -33,13 +33,13 @@ struct peer_t : korvex_test::channel_rows_t {
   korvex_test::device_settings_t device;
 
   peer_t(const std::string& connection_type, korvex_test::device_settings_t device, const std::string& host,
-         int port, const std::string& rs_port, int rto = 300)
+         int port, const std::string& rs_port, int rto = 300, int baud_rate = 115200)
       : device(std::move(device)) {
     SQLite::Statement row(*database,
                           "SELECT ? AS connection_id, 'test' AS name, ? AS type, ? AS rto, 300 AS sto, ? AS "
-                          "rs_port, 115200 AS baud_rate, 8 AS byte_size, 0 AS parity, 1 AS stop_bits, 0 AS "
+                          "rs_port, ? AS baud_rate, 8 AS byte_size, 0 AS parity, 1 AS stop_bits, 0 AS "
                           "flow_control, ? AS host, ? AS host_port");
-    SQLite::bind(row, connection_id, connection_type, rto, rs_port, host, port);
+    SQLite::bind(row, connection_id, connection_type, rto, rs_port, baud_rate, host, port);
     row.executeStep();
     connection = make_connection(row);
   }
@@ -254,6 +254,27 @@ TEST(RtuPeer, NoiseBeforeTheReplyIsSkipped) {
     device.send({5, 0x03, 2, 0x22, 0x22});
     EXPECT_EQ(next.get(), (bytes{0x22, 0x22}));
   }
+}
+
+// At 1,200 baud four characters last about 33 ms: a copy of the reply that
+// comes 10 ms after it (an echo, a repeater) still falls in its transaction's
+// silence and is dropped there, instead of answering the next channel.
+TEST(RtuPeer, TailInsideTheGuardTimeIsNotTakenForTheNextReply) {
+  pty_device_t device;
+  peer_t peer("base.rs", {.type = "mb-rtu", .sid = 5}, "", 0, device.path(), 300, 1200);
+  const auto first = peer.channel("u16", "holding", 0);
+  const auto second = peer.channel("u16", "holding", 1);
+  auto values = std::async(std::launch::async, [&] {
+    auto value = peer.read(first);
+    return std::pair(value, peer.read(second));
+  });
+  EXPECT_EQ(device.receive(8), (bytes{5, 0x03, 0, 0, 0, 1, 0x85, 0x8E}));
+  device.send({5, 0x03, 2, 0x11, 0x11});
+  std::this_thread::sleep_for(10ms);
+  device.send({5, 0x03, 2, 0x11, 0x11});
+  EXPECT_EQ(device.receive(8), (bytes{5, 0x03, 0, 1, 0, 1, 0xD4, 0x4E}));
+  device.send({5, 0x03, 2, 0x22, 0x22});
+  EXPECT_EQ(values.get(), std::pair(bytes{0x11, 0x11}, bytes{0x22, 0x22}));
 }
 
 TEST(RtuPeer, ValtecFramesAndMalformedReplies) {

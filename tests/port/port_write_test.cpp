@@ -152,6 +152,40 @@ TEST(PortWrite, RereadsJumpTheRunningPass) {
   EXPECT_EQ(log.count("1::c_1::sp : 42 : установка значения : успешно"), 1);
 }
 
+// The transaction mutex is not fair: the poll task, which takes it again
+// right after each channel, could keep a command waiting channel after
+// channel. Each command here comes while a slow read of a pass is on the
+// line; its write must be the next request the device sees.
+TEST(PortWrite, CommandGoesRightAfterTheReadInProgress) {
+  constexpr int others = 30, commands = 10;
+  modbus_slave_t slave(modbus_transport_t::tcp);
+  slave.set_faults({.reply_delay = 80ms});
+  port_rig_t rig(write_config(slave, others, false, 1));
+  handed_clock_t clock;
+  auto port = rig.make_port(1, clock.clock());
+  running_port_t running(*port);
+  // Single writes, and reads of sp (address 20).
+  const auto is_write = [](const korvex_test::bytes_t& frame) { return frame[7] == 6; };
+  const auto reads_sp = [](const korvex_test::bytes_t& frame) { return frame[7] == 3 && frame[9] == 20; };
+  std::size_t seen = 1;
+  for (int command = 1; command <= commands; ++command) {
+    // Just after a request went out: its reply is 80 ms away.
+    ASSERT_TRUE(wait_until([&] { return slave.requests().size() > seen; }));
+    const auto on_the_line = slave.requests().size();
+    rig.command(sp_command, std::to_string(command));
+    std::vector<korvex_test::bytes_t> requests;
+    ASSERT_TRUE(wait_until([&] {
+      requests = slave.requests();
+      const auto write = std::find_if(requests.begin() + on_the_line, requests.end(), is_write);
+      return write != requests.end() && std::find_if(write, requests.end(), reads_sp) != requests.end();
+    }));
+    const auto write = std::find_if(requests.begin() + on_the_line, requests.end(), is_write);
+    EXPECT_EQ(static_cast<std::size_t>(write - requests.begin()), on_the_line) << "command " << command;
+    seen = requests.size();
+  }
+  EXPECT_TRUE(clock.recorded_waits().empty()) << "every command came during the one pass";
+}
+
 // With poll_reconnect, a command that ends between the head of a pass (which
 // opened the connection) and the start of its poll task closes the
 // connection; the pass must still read over an open one.

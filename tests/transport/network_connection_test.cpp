@@ -154,7 +154,7 @@ TEST(tcp_connection, peer_that_was_down_is_polled_again_when_it_comes_back) {
   EXPECT_TRUE(connection->open());
 }
 
-TEST(udp_connection, reads_one_datagram_in_pieces_and_nothing_old_after_a_flush) {
+TEST(udp_connection, reads_one_datagram_in_pieces_and_nothing_old_after_a_flush_or_a_close) {
   korvex_test::udp_peer_t peer;
   const auto connection = udp_to(peer.port());
   const bytes_t request{0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x11, 0x03, 0x00, 0x00, 0x00, 0x01};
@@ -166,12 +166,14 @@ TEST(udp_connection, reads_one_datagram_in_pieces_and_nothing_old_after_a_flush)
     std::vector<std::size_t> reads;
     std::vector<bytes_t> expected;
     bool flush_first = false;
+    bool reopen_first = false;
   } cases[] = {
       {{0, 1, 0, 0, 0, 5, 0x11, 0x03, 0x02, 0x12, 0x34}, {7, 4}, {{0, 1, 0, 0, 0, 5, 0x11}, {0x03, 0x02, 0x12, 0x34}}},
       {{1, 2, 3, 4, 5, 6, 7, 8, 9}, {7, 5}, {{1, 2, 3, 4, 5, 6, 7}, {8, 9}}},  // shorter than asked
       {{1, 2, 3, 4, 5, 6}, {2}, {{1, 2}}},                                    // 3..6 kept
       {{0xEE, 0xEE}, {7}, {{}}, true},  // a late reply, and the rest before it, go with the flush
       {{7, 8, 9, 10}, {3}, {{7, 8, 9}}},  // 10 kept
+      {{}, {4}, {{}}, false, true},       // and gone with the socket it came on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.datagram));
@@ -179,6 +181,10 @@ TEST(udp_connection, reads_one_datagram_in_pieces_and_nothing_old_after_a_flush)
     if (c.flush_first) {
       wait_for_arrival(*connection);
       connection->flush();
+    }
+    if (c.reopen_first) {
+      connection->close();
+      ASSERT_TRUE(connection->open());
     }
     for (std::size_t i = 0; i < c.reads.size(); ++i) EXPECT_EQ(read_bytes(*connection, c.reads[i]), c.expected[i]);
   }

@@ -57,6 +57,29 @@ TEST(serial_connection, ports_that_cannot_be_opened) {
   }
 }
 
+// A frame ends after the line has been silent for four character times;
+// only fast lines, where that is shorter than a USB adapter's bursts, keep
+// the network default of 2 ms.
+TEST(serial_connection, silence_guard_is_four_character_times) {
+  const auto connection = serial_on("");
+  const struct {
+    uint32_t baud_rate;
+    int32_t data_bits, parity, stop_bits;  // stop bits code 3: one and a half
+    long microseconds;
+  } rows[] = {
+      {1200, 8, 0, 1, 33334}, {1200, 8, 2, 2, 40000}, {1200, 7, 1, 3, 35000}, {2400, 8, 0, 1, 16667},
+      {9600, 8, 0, 1, 4167},  {19200, 8, 0, 1, 2084}, {38400, 8, 0, 1, 2000},  {115200, 8, 0, 1, 2000},
+  };
+  for (const auto& row : rows) {
+    connection->baudrate = row.baud_rate;
+    connection->bytesize = row.data_bits;
+    connection->parity = row.parity;
+    connection->stopbits = row.stop_bits;
+    EXPECT_EQ(connection->silence_guard().count(), row.microseconds)
+        << row.baud_rate << " " << row.data_bits << row.parity << row.stop_bits;
+  }
+}
+
 // The configured path is a link, as a udev rule makes for an adapter; the
 // replugged adapter comes back behind the same path. While it is away, each
 // pass logs its failed opens once.
