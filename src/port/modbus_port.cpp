@@ -31,10 +31,12 @@ port_clock_t port_clock_t::system() {
 }
 
 modbus_port_t::modbus_port_t(broker_link_t& broker, int64_t connection_id,
-                             const std::shared_ptr<port_queue_t>& inbound, port_options_t options)
+                             const std::shared_ptr<port_queue_t>& inbound,
+                             const std::shared_ptr<port_queue_t>& outgoing, port_options_t options)
     : connection_id(connection_id),
       clock(std::move(options.clock)),
       inbound(inbound),
+      outgoing(outgoing),
       broker(broker) {
   // The cache was built at start-up: a missing file is an error, not a new
   // empty database.

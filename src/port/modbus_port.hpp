@@ -80,8 +80,9 @@ struct channel_names_t {
 class modbus_port_t {
  public:
   // The broker link outlives the port: the client waits for its port tasks.
+  // `outgoing` is the client's one publish queue, shared by every port.
   modbus_port_t(broker_link_t& broker, int64_t connection_id, const std::shared_ptr<port_queue_t>& inbound,
-                port_options_t options = {});
+                const std::shared_ptr<port_queue_t>& outgoing, port_options_t options = {});
   ~modbus_port_t();
   modbus_port_t(const modbus_port_t&) = delete;
   modbus_port_t& operator=(const modbus_port_t&) = delete;
@@ -104,10 +105,10 @@ class modbus_port_t {
                                const std::string& channel_topic);
   modbus_vector_t encode_value(const cache_row_t& row, const modbus_vector_t& payload);
 
-  // Hands the payload over retained: "r" on the channel's error topic, a value
-  // on its own. The first value of a channel after start and after each "r"
-  // is followed by an empty retained message on the error topic, which
-  // removes an "r" the broker still keeps.
+  // Pushes the payload onto the outgoing queue, retained: "r" on the
+  // channel's error topic, a value on its own. The first value of a channel
+  // after start and after each "r" is followed by an empty retained message
+  // on the error topic, which removes an "r" the broker still keeps.
   void publish(const std::string& device_topic, const std::string& channel_topic, const modbus_vector_t& payload);
   // True when at least one bit field of the parent was published. `data`
   // points at the parent's bytes (null after a failed read), `size` says how
@@ -183,6 +184,7 @@ class modbus_port_t {
   std::unique_ptr<value_context_t> values;
   std::shared_ptr<connection_t> connection;
   std::shared_ptr<port_queue_t> inbound;
+  std::shared_ptr<port_queue_t> outgoing;
   std::shared_ptr<poll_list_t> poll_list;
   broker_link_t& broker;
   std::string port_log_name;

@@ -50,7 +50,7 @@ void modbus_port_t::publish(const std::string& device_topic, const std::string& 
 }
 
 void modbus_port_t::publish_retained(const std::string& topic, const modbus_vector_t& payload) {
-  broker.publish_value(mqtt_message_t{0, topic, payload, 0, true});
+  outgoing->push(mqtt_message_t{0, topic, payload, 0, true});
   spdlog::info("{} : {}", topic, std::string(payload.begin(), payload.end()));
 }
 
