@@ -98,6 +98,7 @@ class modbus_slave_t {
   // Raw frames (MBAP header or slave id and CRC included) of the requests
   // addressed to this slave, in arrival order.
   std::vector<bytes_t> requests() { return locked([&] { return received_requests; }); }
+  std::size_t request_count() { return locked([&] { return received_requests.size(); }); }
 
  private:
   struct peer_t {
