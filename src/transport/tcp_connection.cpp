@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 #include <spdlog/spdlog.h>
 
@@ -56,21 +57,26 @@ long tcp_connection_t::read(uint8_t* buffer, std::size_t size) {
   std::size_t count = 0;
   int error = 0;
   bool stream_over = false;
+  // Right after a request the reply cannot be there yet: waiting first
+  // spares a receive that would only find the socket empty.
+  bool wait_first = std::exchange(reply_due, false);
   while (count < size) {
-    const long received = socket->recv(buffer + count, size - count, MSG_DONTWAIT);
-    if (received > 0) {
-      count += static_cast<std::size_t>(received);
-      continue;
-    }
-    if (received == 0) {  // the peer closed its side
-      stream_over = true;
-      break;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      error = errno;
-      stream_over = true;
-      break;
+    if (!std::exchange(wait_first, false)) {
+      const long received = socket->recv(buffer + count, size - count, MSG_DONTWAIT);
+      if (received > 0) {
+        count += static_cast<std::size_t>(received);
+        continue;
+      }
+      if (received == 0) {  // the peer closed its side
+        stream_over = true;
+        break;
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        error = errno;
+        stream_over = true;
+        break;
+      }
     }
     // Rounded up: truncated, a timeout of a millisecond or two would end
     // before the first wait.
@@ -114,7 +120,8 @@ long tcp_connection_t::write(const uint8_t* data, std::size_t size) {
   const long sent = socket->send(data, size);
   const int error = sent < 0 ? errno : 0;
   const long count = sent < 0 ? 0 : sent;
-  if (static_cast<std::size_t>(count) == size) {
+  reply_due = static_cast<std::size_t>(count) == size;
+  if (reply_due) {
     spdlog::debug("{} : отправлено : {}", name, size);
   } else {
     spdlog::error("{} : ошибка записи : {} ({})", name, error_text(error), error);

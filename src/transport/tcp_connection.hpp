@@ -38,4 +38,7 @@ class tcp_connection_t : public network_connection_t {
 
  private:
   void close_socket();
+
+  // A request went out and nothing was read since.
+  bool reply_due = false;
 };
