@@ -147,6 +147,21 @@ class sync_queue_t : public sync_container_t<T> {
   std::atomic<std::size_t> dropped{0};
 };
 
+// The pop of a consumer loop that ends on a stop flag of its own: waits on
+// the queue and, while the queue is stopped but the flag is not yet set, on
+// the loop's own condition variable, whose lock the caller holds. False once
+// the flag is set and no element came.
+template <typename T>
+bool pop_unless_stopped(sync_queue_t<T>& queue, T& out, std::condition_variable& own_cv,
+                        std::unique_lock<std::mutex>& own_lock, const std::atomic<bool>& stop) {
+  bool popped = queue.pop(out);
+  while (!popped && !stop) {
+    own_cv.wait(own_lock);
+    popped = queue.pop(out);
+  }
+  return popped;
+}
+
 // A port's poll list: filled at the back each cycle, jumped at the front by
 // re-reads after a write, drained from the front without waiting.
 template <typename T>

@@ -129,12 +129,7 @@ void modbus_client_t::publish_loop() {
       // message with the lock held, and the library's callbacks take the
       // lock only to end this wait.
       publish_cv.wait(lock, [this] { return stop || unwritten < unwritten_limit; });
-      bool popped = outgoing->pop(message);
-      while (!popped && !stop) {
-        publish_cv.wait(lock);
-        popped = outgoing->pop(message);
-      }
-      if (!popped) break;
+      if (!pop_unless_stopped(*outgoing, message, publish_cv, lock, stop)) break;
     }
     // Popped after the stop: dropped.
     if (stop) break;

@@ -108,8 +108,8 @@ class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
   // Values waiting for the publish loop. A broker that stops reading keeps
   // its socket open and is noticed only when the keep-alive runs out; until
   // then every port goes on polling. Past this bound the oldest value goes
-  // for each new one: what is dropped is stale, and the last value of each
-  // channel still gets through.
+  // for each new one: what is dropped is the stalest, and the newest values
+  // still get through.
   static constexpr std::size_t outgoing_capacity = 10'000;
   // Values handed to the library and not yet written to its socket. With
   // the broker stalled the library would queue every one of them; held at

@@ -275,7 +275,9 @@ TEST(Liveness, StalledBrokerKeepsMemoryBoundedAndValuesFlowAgain) {
   for (const std::string name : {"s0", "s1", "s2", "s3"}) {
     channels += R"({"name": ")" + name + R"(", "value_type": "str240", "reg_type": "holding", "reg_addr": 0},)";
   }
-  auto& service = rig.start(config_text(rig.broker.port(), "127.0.0.1", slave.port(), 0, channels + channel("t", 120)));
+  // A keep-alive far beyond the stall: the service must not notice it.
+  auto& service = rig.start(
+      config_text(rig.broker.port(), "127.0.0.1", slave.port(), 0, channels + channel("t", 120), "600"));
   // Measured from a steady run on.
   ASSERT_TRUE(service.wait_for("/devices/dev_1/controls/t : 1", deadline, 300)) << service.output_text();
   const auto memory_kib = [&](const std::string& field) {
