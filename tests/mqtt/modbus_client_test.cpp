@@ -119,8 +119,13 @@ TEST(PublishLoop, PushOrderEmptyPayloadAndStopWhileWaiting) {
   EXPECT_EQ(seen["order/b"], expected);
   EXPECT_TRUE(broker.collect("order/#", 1, 1s).empty()) << "the empty retained messages cleared both topics";
 
-  rig.client->request_stop();
-  ASSERT_EQ(serving.wait_for(1500ms), std::future_status::ready);
+  // From another thread, as the signal thread asks for it.
+  auto stopping = std::async(std::launch::async, [&] { rig.client->request_stop(); });
+  const bool returned = serving.wait_for(1500ms) == std::future_status::ready;
+  EXPECT_TRUE(returned) << "start returns while the loop's pop waits on an empty queue";
+  // Otherwise the pop would wait for ever; a message lets it see the stop.
+  if (!returned) outgoing->push(retained("order/late", "x"));
+  stopping.get();
   serving.get();
   rig.client.reset();
   EXPECT_EQ(log.count("Очередь исходящих сообщений : запуск"), 1);
