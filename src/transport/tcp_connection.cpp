@@ -2,7 +2,9 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 #include <utility>
 
@@ -46,6 +48,7 @@ bool tcp_connection_t::open() {
 void tcp_connection_t::close() { close_socket(); }
 
 void tcp_connection_t::close_socket() {
+  ahead_from = ahead_to = 0;
   if (!socket->is_open()) return;
   const std::error_code error = socket->close();
   spdlog::info("{} : закрытие : {} ({})", name, error.message(), error.value());
@@ -54,15 +57,15 @@ void tcp_connection_t::close_socket() {
 long tcp_connection_t::read(uint8_t* buffer, std::size_t size) {
   if (!is_open()) return -1;
   const auto deadline = std::chrono::steady_clock::now() + effective_timeout(rto);
-  std::size_t count = 0;
+  std::size_t count = take_ahead(buffer, size);
   int error = 0;
   bool stream_over = false;
   // Right after a request the reply cannot be there yet: waiting first
   // spares a receive that would only find the socket empty.
-  bool wait_first = std::exchange(reply_due, false);
+  bool wait_first = std::exchange(reply_due, false) && count == 0;
   while (count < size) {
     if (!std::exchange(wait_first, false)) {
-      const long received = socket->recv(buffer + count, size - count, MSG_DONTWAIT);
+      const long received = receive(buffer + count, size - count);
       if (received > 0) {
         count += static_cast<std::size_t>(received);
         continue;
@@ -97,6 +100,10 @@ long tcp_connection_t::read(uint8_t* buffer, std::size_t size) {
 
 long tcp_connection_t::read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) {
   if (!is_open()) return -1;
+  if (const std::size_t taken = take_ahead(buffer, size); taken > 0) {
+    spdlog::debug("{} : получено : {}", name, taken);
+    return static_cast<long>(taken);
+  }
   for (;;) {
     const long received = socket->recv(buffer, size, MSG_DONTWAIT);
     if (received > 0) {
@@ -130,12 +137,29 @@ long tcp_connection_t::write(const uint8_t* data, std::size_t size) {
   return count;
 }
 
+std::size_t tcp_connection_t::take_ahead(uint8_t* buffer, std::size_t size) {
+  const std::size_t count = std::min(size, ahead_to - ahead_from);
+  std::memcpy(buffer, ahead.data() + ahead_from, count);
+  ahead_from += count;
+  return count;
+}
+
+long tcp_connection_t::receive(uint8_t* buffer, std::size_t size) {
+  if (size >= ahead.size()) return socket->recv(buffer, size, MSG_DONTWAIT);
+  const long received = socket->recv(ahead.data(), ahead.size(), MSG_DONTWAIT);
+  if (received <= 0) return received;
+  ahead_from = 0;
+  ahead_to = static_cast<std::size_t>(received);
+  return static_cast<long>(take_ahead(buffer, size));
+}
+
 void tcp_connection_t::flush_input() {
   if (!is_open()) return;
   // Bounded, so a peer that never stops sending cannot keep us here.
   constexpr std::size_t drain_limit = 1 << 20;
   uint8_t scrap[512];
-  std::size_t dropped = 0;
+  std::size_t dropped = ahead_to - ahead_from;
+  ahead_from = ahead_to = 0;
   while (dropped < drain_limit) {
     const long received = socket->recv(scrap, sizeof(scrap), MSG_DONTWAIT);
     if (received > 0) {

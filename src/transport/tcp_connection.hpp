@@ -1,5 +1,8 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -38,7 +41,19 @@ class tcp_connection_t : public network_connection_t {
 
  private:
   void close_socket();
+  // Moves up to `size` bytes received ahead into the buffer.
+  std::size_t take_ahead(uint8_t* buffer, std::size_t size);
+  // One receive without waiting, with the bytes received ahead all taken.
+  // A short read takes whatever is there, up to a whole reply, and keeps
+  // what lies beyond `size` for the next read: the header and the body of a
+  // reply then cost one system call. Returns what recv returns.
+  long receive(uint8_t* buffer, std::size_t size);
 
   // A request went out and nothing was read since.
   bool reply_due = false;
+  // Received beyond what the last read asked for: handed out first by the
+  // next read, dropped by flush_input and by a close like any unread input.
+  std::array<uint8_t, 260> ahead{};
+  std::size_t ahead_from = 0;
+  std::size_t ahead_to = 0;
 };
