@@ -134,23 +134,19 @@ void modbus_client_t::publish_loop() {
     // Popped after the stop: dropped.
     if (stop) break;
     report_dropped(true);
-    publish_message(message);
+    const auto& [message_id, topic, payload, qos, retain] = message;
+    (void)message_id;
+    // Counted before the call: the network thread may write the message
+    // and report it before publish returns.
+    ++unwritten;
+    // Refused (no connection, too large): not counted and not repeated.
+    if (publish(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos, retain) !=
+        MOSQ_ERR_SUCCESS) {
+      --unwritten;
+    }
   }
   report_dropped(false);
   spdlog::info("Очередь исходящих сообщений : завершено");
-}
-
-void modbus_client_t::publish_message(const mqtt_message_t& message) {
-  const auto& [message_id, topic, payload, qos, retain] = message;
-  (void)message_id;
-  // Counted before the call: the network thread may write the message and
-  // report it before publish returns.
-  ++unwritten;
-  // Refused (no connection, too large): not counted and not repeated.
-  if (publish(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos, retain) !=
-      MOSQ_ERR_SUCCESS) {
-    --unwritten;
-  }
 }
 
 void modbus_client_t::report_dropped(bool only_when_drained) {

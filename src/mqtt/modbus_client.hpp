@@ -59,10 +59,9 @@ class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
   modbus_client_t(const std::string& client_id, bool clean_session, const std::filesystem::path& cache_path);
 
   // The only place that hands values to the broker library: one message
-  // per turn from the outgoing queue, in push order, until the stop.
+  // per turn from the outgoing queue, in push order, until the stop. Each
+  // is counted as unwritten until on_publish reports it written.
   void publish_loop();
-  // Hands one message to the library and counts it until it is written.
-  void publish_message(const mqtt_message_t& message);
   // One error line for the values the outgoing queue dropped; with
   // `only_when_drained`, only once the loop has caught up.
   void report_dropped(bool only_when_drained);
