@@ -7,7 +7,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include <SQLiteCpp/Column.h>
@@ -45,7 +44,17 @@ class cache_columns_t {
     const int count = statement.getColumnCount();
     names.reserve(static_cast<std::size_t>(count));
     for (int index = 0; index < count; ++index) names.emplace_back(statement.getColumnName(index));
-    for (int index = 0; index < count; ++index) indexes.emplace(names[static_cast<std::size_t>(index)], index);
+    // At most half full, so a lookup meets a free slot within a step or two.
+    std::size_t capacity = 8;
+    while (capacity < 2 * names.size()) capacity *= 2;
+    slots.assign(capacity, -1);
+    for (int index = 0; index < count; ++index) {
+      const std::string& name = names[static_cast<std::size_t>(index)];
+      std::size_t slot = slot_of(name);
+      // A repeated alias names its first column.
+      while (slots[slot] >= 0 && names[static_cast<std::size_t>(slots[slot])] != name) slot = next(slot);
+      if (slots[slot] < 0) slots[slot] = index;
+    }
   }
   cache_columns_t(const cache_columns_t&) = delete;
   cache_columns_t& operator=(const cache_columns_t&) = delete;
@@ -53,14 +62,30 @@ class cache_columns_t {
   int size() const { return static_cast<int>(names.size()); }
   // The statement's own message for an alias it does not have.
   int index_of(const char* alias) const {
-    const auto found = indexes.find(alias);
-    if (found == indexes.end()) throw SQLite::Exception(std::string("Unknown column name: ") + alias);
-    return found->second;
+    const std::string_view name(alias);
+    for (std::size_t slot = slot_of(name);; slot = next(slot)) {
+      const int index = slots[slot];
+      if (index < 0) throw SQLite::Exception(std::string("Unknown column name: ") + alias);
+      if (names[static_cast<std::size_t>(index)] == name) return index;
+    }
   }
 
  private:
+  // Every value a kept row gives is looked up by its alias, dozens a read:
+  // aliases are short words, whose length and three letters tell them apart
+  // well enough for far less than a full hash.
+  std::size_t slot_of(std::string_view name) const {
+    std::size_t mixed = name.size() * 131;
+    if (!name.empty()) {
+      mixed += static_cast<unsigned char>(name.front()) * 31u + static_cast<unsigned char>(name[name.size() / 2]) * 7u +
+               static_cast<unsigned char>(name.back());
+    }
+    return mixed & (slots.size() - 1);
+  }
+  std::size_t next(std::size_t slot) const { return (slot + 1) & (slots.size() - 1); }
+
   std::vector<std::string> names;
-  std::unordered_map<std::string_view, int> indexes;  // views into `names`
+  std::vector<int> slots;  // open addressing: a column index, or -1 for a free slot
 };
 
 // One value of a kept row. Numbers and text are taken with SQLite's own

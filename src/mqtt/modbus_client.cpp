@@ -38,7 +38,9 @@ modbus_client_t::modbus_client_t(bool clean_session, const std::filesystem::path
 
 modbus_client_t::modbus_client_t(const std::string& client_id, bool clean_session,
                                  const std::filesystem::path& cache_path)
-    : mosqpp::mosquittopp(client_id.c_str(), clean_session), id(client_id) {
+    : mosqpp::mosquittopp(client_id.c_str(), clean_session),
+      id(client_id),
+      outgoing(std::make_shared<message_queue_t>(outgoing_capacity)) {
   // On a fresh machine the state folder does not exist yet, and SQLite
   // does not create folders.
   if (cache_path.has_parent_path()) std::filesystem::create_directories(cache_path.parent_path());
@@ -62,11 +64,16 @@ modbus_client_t::~modbus_client_t() {
 }
 
 void modbus_client_t::request_stop() {
-  {
-    std::lock_guard lock(stop_mutex);
-    stop = true;
-  }
-  stop_cv.notify_all();
+  stop = true;
+  // The loop may wait for a message on the queue, which only the queue
+  // itself can end, or on publish_cv.
+  outgoing->stop();
+  wake_publish_loop();
+}
+
+void modbus_client_t::wake_publish_loop() {
+  std::lock_guard lock(publish_mutex);
+  publish_cv.notify_all();
 }
 
 void modbus_client_t::start() {
@@ -77,16 +84,44 @@ void modbus_client_t::start() {
   for (const auto& [connection_id, queue] : inbound_queues) {
     port_pool->detach_task([this, connection_id = connection_id] { serve_connection(connection_id); });
   }
-  wait_for_stop();
+  publish_loop();
 }
 
-void modbus_client_t::wait_for_stop() {
+void modbus_client_t::publish_loop() {
   spdlog::info("Очередь исходящих сообщений : запуск");
-  {
-    std::unique_lock lock(stop_mutex);
-    stop_cv.wait(lock, [this] { return stop.load(); });
+  while (!stop) {
+    mqtt_message_t message;
+    {
+      std::unique_lock lock(publish_mutex);
+      // Room in the library comes first: the pop below may wait for a
+      // message with the lock held, and the library's callbacks take the
+      // lock only to end this wait.
+      publish_cv.wait(lock, [this] { return stop || unwritten < unwritten_limit; });
+      if (!pop_unless_stopped(*outgoing, message, publish_cv, lock, stop)) break;
+    }
+    // Popped after the stop: dropped.
+    if (stop) break;
+    report_dropped(true);
+    const auto& [message_id, topic, payload, qos, retain] = message;
+    (void)message_id;
+    // Counted before the call: the network thread may write the message
+    // and report it before publish returns.
+    ++unwritten;
+    // Refused (no connection, too large): not counted and not repeated.
+    if (publish(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos, retain) !=
+        MOSQ_ERR_SUCCESS) {
+      --unwritten;
+    }
   }
+  report_dropped(false);
   spdlog::info("Очередь исходящих сообщений : завершено");
+}
+
+void modbus_client_t::report_dropped(bool only_when_drained) {
+  if (!outgoing->has_dropped()) return;
+  if (const auto dropped = outgoing->take_dropped(only_when_drained); dropped > 0) {
+    spdlog::error("Очередь исходящих сообщений : отброшено сообщений : {}", dropped);
+  }
 }
 
 std::size_t modbus_client_t::prepare_routing() {
@@ -102,7 +137,7 @@ std::size_t modbus_client_t::prepare_routing() {
     SQLite::Statement connections(*database, connections_text);
     while (connections.executeStep()) {
       inbound_queues.emplace(connections.getColumn(topics_column::connection_id).getInt64(),
-                             std::make_shared<message_queue_t>());
+                             std::make_shared<message_queue_t>(inbound_queue_capacity));
     }
   }
   open_routing();
@@ -114,9 +149,10 @@ void modbus_client_t::serve_connection(int64_t connection_id) {
   // process nor touch the other ports or the main thread.
   try {
     auto inbound = inbound_queues.at(connection_id);
+    auto port_outgoing = outgoing;
     port_options_t options;
     options.cache_path = database->getFilename();
-    modbus_port_t port(*this, connection_id, inbound, std::move(options));
+    modbus_port_t port(*this, connection_id, inbound, port_outgoing, std::move(options));
     // The registration leaves before the port is destroyed, so the shutdown
     // never reaches a port that is going away.
     port_registration_t registration(running_ports, connection_id, [&port] { port.request_stop(); });
@@ -137,13 +173,6 @@ void modbus_client_t::close_inbound_queue(int64_t connection_id) {
   }
 }
 
-void modbus_client_t::publish_value(mqtt_message_t&& message) {
-  if (stop) return;
-  const auto& [message_id, topic, payload, qos, retain] = message;
-  (void)message_id;
-  publish(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos, retain);
-}
-
 void modbus_client_t::on_connect(int rc) {
   spdlog::info("Брокер : подключение : {} ({})", mosqpp::strerror(rc), rc);
   if (rc != 0) return;
@@ -160,12 +189,21 @@ void modbus_client_t::on_disconnect(int rc) {
   // here as well raced it: two sockets per attempt, one session replacing
   // the other at the broker.
   const bool session_lost = connected.exchange(false);
+  // The library drops what it has not written when it connects again, and
+  // never reports it.
+  if (unwritten.exchange(0) >= unwritten_limit) wake_publish_loop();
   // An attempt that the broker refused was reported by on_connect already:
   // one line per attempt, not three, while a broker keeps refusing.
   if (session_lost || rc == 0) spdlog::warn("Брокер : {} ({})", mosqpp::strerror(rc), rc);
 }
 
-void modbus_client_t::on_publish(int mid) { spdlog::trace("{}: {}", "on_publish", mid); }
+void modbus_client_t::on_publish(int mid) {
+  spdlog::trace("{}: {}", "on_publish", mid);
+  // Called once a message was written to the socket, also for QoS 0. Only
+  // the step down from the bound can release the loop; the loop is then
+  // waiting for room, not inside its pop, so the lock is never held long.
+  if (unwritten.fetch_sub(1) == unwritten_limit) wake_publish_loop();
+}
 
 void modbus_client_t::on_subscribe(int mid, int qos_count, const int* granted_qos) {
   spdlog::trace("{}: {} {} {}", "on_subscribe", mid, qos_count, qos_count > 0 ? granted_qos[0] : -1);
@@ -287,7 +325,7 @@ void modbus_client_t::route_command(const std::string& device_topic, const std::
     // Retained ones too, at every resubscription: the port knows whether
     // one was written already; one that failed is tried again this way.
     const std::string topic = std::get<1>(command);
-    switch (queue->second->try_push(std::move(command), inbound_queue_capacity)) {
+    switch (queue->second->try_push(std::move(command))) {
       case push_result_t::pushed:
         break;
       case push_result_t::full:

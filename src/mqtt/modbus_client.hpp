@@ -30,8 +30,9 @@ using message_queue_t = sync_queue_t<mqtt_message_t>;
 std::string make_client_id(const std::string& uuid_text);
 
 // The process's one broker client. It owns the cache database handle that
-// the loader fills, one inbound queue per connection and the pool whose
-// threads run the ports; to each port it is the broker link.
+// the loader fills, the outgoing queue that every port pushes into, one
+// inbound queue per connection and the pool whose threads run the ports; to
+// each port it is the broker link.
 class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
  public:
   explicit modbus_client_t(bool clean_session,
@@ -45,7 +46,7 @@ class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
   int connect(const char* host, int port, int keep_alive, port_clock_t clock = port_clock_t::system());
 
   // Standby when there is no connection; otherwise builds the port workers
-  // and keeps the calling thread until the client stops.
+  // and runs the publish loop on the calling thread until the client stops.
   void start();
 
   // Makes a running start return, from any thread. The client stays usable
@@ -54,20 +55,21 @@ class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
 
   bool is_connected() const override { return connected.load(); }
 
-  // Hands a port's value straight to the broker library, on the port's own
-  // thread: the library takes calls from any thread, and a queue with a
-  // publishing thread of its own cost every value two thread wake-ups.
-  void publish_value(mqtt_message_t&& message) override;
-
   std::shared_ptr<SQLite::Database> database_handle() const { return database; }
   const std::string& client_id() const { return id; }
 
  private:
   modbus_client_t(const std::string& client_id, bool clean_session, const std::filesystem::path& cache_path);
 
-  // Where start keeps the main thread while the ports run, between the two
-  // lines that operators watch for.
-  void wait_for_stop();
+  // The only place that hands values to the broker library: one message
+  // per turn from the outgoing queue, in push order, until the stop. Each
+  // is counted as unwritten until on_publish reports it written.
+  void publish_loop();
+  // One error line for the values the outgoing queue dropped; with
+  // `only_when_drained`, only once the loop has caught up.
+  void report_dropped(bool only_when_drained);
+  // Releases a publish loop that waits for the library to write.
+  void wake_publish_loop();
   void serve_connection(int64_t connection_id);
   // TCP_NODELAY on the library's socket of the current connection.
   void disable_nagle();
@@ -111,11 +113,23 @@ class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
   // Lets the routing tests drive start's preparation without running ports.
   friend struct modbus_client_test_access_t;
 
+  // Values waiting for the publish loop. A broker that stops reading keeps
+  // its socket open and is noticed only when the keep-alive runs out; until
+  // then every port goes on polling. Past this bound the oldest value goes
+  // for each new one: what is dropped is the stalest, and the newest values
+  // still get through.
+  static constexpr std::size_t outgoing_capacity = 10'000;
+  // Values handed to the library and not yet written to its socket. With
+  // the broker stalled the library would queue every one of them; held at
+  // this bound, the backlog stays in the bounded outgoing queue instead.
+  static constexpr int64_t unwritten_limit = 1'000;
+
   std::string id;
   std::shared_ptr<SQLite::Statement> topic_statement;
   std::shared_ptr<SQLite::Database> database;
   std::atomic<bool> connected{false};
   std::unique_ptr<worker_pool_t> port_pool;
+  std::shared_ptr<message_queue_t> outgoing;
   std::map<int64_t, std::shared_ptr<message_queue_t>> inbound_queues;
   std::atomic<bool> stop{false};
   port_clock_t network_clock;
@@ -123,8 +137,15 @@ class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
   std::condition_variable network_cv;
   bool network_stop = false;  // under network_mutex
   std::thread network_thread;
-  std::mutex stop_mutex;
-  std::condition_variable stop_cv;
+  // The publish loop's own lock and wait: held around each pop, and waited
+  // on while the library holds its bound of unwritten messages.
+  std::mutex publish_mutex;
+  std::condition_variable publish_cv;
+  // Messages handed to the library and not yet written to the socket. The
+  // library reports each written message through on_publish and discards
+  // the unwritten ones when the connection is lost, so a broker that stops
+  // reading holds at most its bound here and the rest waits in `outgoing`.
+  std::atomic<int64_t> unwritten{0};
   // The broker delivers retained commands as soon as it has the
   // subscriptions, and the network thread runs from connect on, so commands
   // can arrive before start has the lookup and the queues. They wait here

@@ -83,7 +83,7 @@ class topics_builder_t {
  public:
   explicit topics_builder_t(SQLite::Database& database)
       : database(database),
-        insert_topic(database, insert_topic_text),
+        topic_insert(database, insert_topic_text),
         select_bit_fields(database, topic_bit_fields_text),
         select_connections(database, connections_text),
         select_devices(database, topic_devices_text),
@@ -120,7 +120,7 @@ class topics_builder_t {
       const std::string base_topic = channel.prefix ? channel.name : std::string{};
       if (is_table_type(channel.value_type)) {
         if (!add_bit_field_topics(place, channel.name, base_topic)) {
-          insert(place, channel.id, base_topic, !channel.read_only);
+          insert_topic(place, channel.id, base_topic, !channel.read_only);
         }
       } else {
         add_user_type_topics(place, channel.value_type, base_topic, {});
@@ -139,7 +139,7 @@ class topics_builder_t {
                            "bit", row.getColumn(column::read_only).getInt() != 0, true, std::string{}};
     });
     for (const auto& bit_field : bit_fields) {
-      insert(place, bit_field.id, fmt::format("{}_{}", base_topic, bit_field.name), !bit_field.read_only);
+      insert_topic(place, bit_field.id, fmt::format("{}_{}", base_topic, bit_field.name), !bit_field.read_only);
     }
     return !bit_fields.empty();
   }
@@ -159,7 +159,7 @@ class topics_builder_t {
       const std::string member_base = member.prefix ? fmt::format("{}_{}", base_topic, member.name) : base_topic;
       if (is_table_type(member.value_type)) {
         if (!add_bit_field_topics(place, member.name, member_base)) {
-          insert(place, member.id, member_base, !member.read_only);
+          insert_topic(place, member.id, member_base, !member.read_only);
         }
       } else {
         add_user_type_topics(place, member.value_type, member_base, enclosing_types);
@@ -167,20 +167,23 @@ class topics_builder_t {
     }
   }
 
-  void insert(const walk_place_t& place, int64_t channel_id, const std::string& channel_topic, bool subscribe) {
+  // One Topics row: the connection, device and device topic of the place,
+  // the leaf's row id and channel topic, and whether it takes commands.
+  void insert_topic(const walk_place_t& place, int64_t channel_id, const std::string& channel_topic,
+                    bool subscribe) {
     require_writable_registers(subscribe, place);
-    insert_topic.clearBindings();
-    insert_topic.bind(":connection_id", place.connection_id);
-    insert_topic.bind(":device_id", place.device_id);
-    insert_topic.bind(":channel_id", channel_id);
-    insert_topic.bind(":device_topic", place.device_topic);
-    insert_topic.bind(":channel_topic", channel_topic);
-    insert_topic.bind(":subscribe", subscribe ? 1 : 0);
-    if (exec_and_reset(insert_topic) != 1) throw std::runtime_error("Ошибка записи топика");
+    topic_insert.clearBindings();
+    topic_insert.bind(":connection_id", place.connection_id);
+    topic_insert.bind(":device_id", place.device_id);
+    topic_insert.bind(":channel_id", channel_id);
+    topic_insert.bind(":device_topic", place.device_topic);
+    topic_insert.bind(":channel_topic", channel_topic);
+    topic_insert.bind(":subscribe", subscribe ? 1 : 0);
+    if (exec_and_reset(topic_insert) != 1) throw std::runtime_error("Ошибка записи топика");
   }
 
   SQLite::Database& database;
-  SQLite::Statement insert_topic;
+  SQLite::Statement topic_insert;
   SQLite::Statement select_bit_fields;
   SQLite::Statement select_connections;
   SQLite::Statement select_devices;

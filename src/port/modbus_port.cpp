@@ -38,10 +38,12 @@ port_clock_t port_clock_t::system() {
 }
 
 modbus_port_t::modbus_port_t(broker_link_t& broker, int64_t connection_id,
-                             const std::shared_ptr<port_queue_t>& inbound, port_options_t options)
+                             const std::shared_ptr<port_queue_t>& inbound,
+                             const std::shared_ptr<port_queue_t>& outgoing, port_options_t options)
     : connection_id(connection_id),
       clock(std::move(options.clock)),
       inbound(inbound),
+      outgoing(outgoing),
       broker(broker) {
   // The cache was built at start-up: a missing file is an error, not a new
   // empty database.
@@ -63,7 +65,9 @@ modbus_port_t::modbus_port_t(broker_link_t& broker, int64_t connection_id,
   }
 
   js_heap = std::make_unique<script_engine_t>();
-  values = std::make_unique<value_context_t>(value_context_t{*js_heap, *debounce_hold_statement, clock.wall_seconds});
+  values = std::make_unique<value_context_t>(value_context_t{
+      *js_heap, [this](const debounce_key_t& key, int64_t debounce_id, const std::string& log_name,
+                       const std::string& value) { return debounce(key, debounce_id, log_name, value); }});
   // Each pool runs one task at a time (the inbound worker for the port's
   // life, one poll task per pass): threads beyond the first only cost
   // memory, a stack each, on every port.

@@ -82,8 +82,9 @@ struct channel_names_t {
 class modbus_port_t {
  public:
   // The broker link outlives the port: the client waits for its port tasks.
+  // `outgoing` is the client's one publish queue, shared by every port.
   modbus_port_t(broker_link_t& broker, int64_t connection_id, const std::shared_ptr<port_queue_t>& inbound,
-                port_options_t options = {});
+                const std::shared_ptr<port_queue_t>& outgoing, port_options_t options = {});
   ~modbus_port_t();
   modbus_port_t(const modbus_port_t&) = delete;
   modbus_port_t& operator=(const modbus_port_t&) = delete;
@@ -100,16 +101,23 @@ class modbus_port_t {
   // runs, else put at the front of the running pass's list.
   void schedule_reads(const std::vector<poll_entry_t>& entries);
 
+  // Lets the value tests run the rules on a port's own heap and debounce.
+  friend struct modbus_port_test_access_t;
+
   // The value rules, on this port's script heap and debounce states.
   // `channel_topic` is the topic the value goes out under.
   modbus_vector_t decode_value(const cache_row_t& row, const uint8_t* data, std::size_t size,
                                const std::string& channel_topic);
   modbus_vector_t encode_value(const cache_row_t& row, const modbus_vector_t& payload);
+  // A changed value is published only once it has stayed different for the
+  // hold time of its Debounces row; true: suppress it.
+  bool debounce(const debounce_key_t& key, int64_t debounce_id, const std::string& log_name,
+                const std::string& value);
 
-  // Hands the payload over retained: "r" on the channel's error topic, a value
-  // on its own. The first value of a channel after start and after each "r"
-  // is followed by an empty retained message on the error topic, which
-  // removes an "r" the broker still keeps.
+  // Pushes the payload onto the outgoing queue, retained: "r" on the
+  // channel's error topic, a value on its own. The first value of a channel
+  // after start and after each "r" is followed by an empty retained message
+  // on the error topic, which removes an "r" the broker still keeps.
   void publish(const std::string& device_topic, const std::string& channel_topic, const modbus_vector_t& payload);
   // True when at least one bit field of the parent was published. `data`
   // points at the parent's bytes (null after a failed read), `size` says how
@@ -184,8 +192,13 @@ class modbus_port_t {
   port_clock_t clock;
   std::unique_ptr<script_engine_t> js_heap;
   std::unique_ptr<value_context_t> values;
+  // Kept here, never in the cache file: the cache is shared by every port,
+  // and a Debounces row by every device of a parameter set. Used under the
+  // transaction mutex.
+  std::map<debounce_key_t, debounce_state_t> debounces;
   std::shared_ptr<connection_t> connection;
   std::shared_ptr<port_queue_t> inbound;
+  std::shared_ptr<port_queue_t> outgoing;
   std::shared_ptr<poll_list_t> poll_list;
   broker_link_t& broker;
   std::string port_log_name;

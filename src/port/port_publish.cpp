@@ -2,6 +2,7 @@
 #include <cstring>
 #include <exception>
 #include <optional>
+#include <string_view>
 
 #include <spdlog/spdlog.h>
 
@@ -36,22 +37,22 @@ void modbus_port_t::publish(const std::string& device_topic, const std::string& 
                             const modbus_vector_t& payload) {
   if (payload.empty()) return;
   const std::string topic = fmt::format(fmt::runtime(value_topic_format), device_topic, channel_topic);
-  const std::string error_topic = topic + "/meta/error";
   const bool failed = payload.size() == 1 && payload[0] == 'r';
   // Held across the pushes, so a clear never overtakes an "r" of the same
   // channel published by the other thread.
   std::lock_guard lock(error_topics_mutex);
-  publish_retained(failed ? error_topic : topic, payload);
   if (failed) {
+    publish_retained(topic + "/meta/error", payload);
     error_free_topics.erase(topic);
-  } else if (error_free_topics.insert(topic).second) {
-    publish_retained(error_topic, {});
+    return;
   }
+  publish_retained(topic, payload);
+  if (error_free_topics.insert(topic).second) publish_retained(topic + "/meta/error", {});
 }
 
 void modbus_port_t::publish_retained(const std::string& topic, const modbus_vector_t& payload) {
-  broker.publish_value(mqtt_message_t{0, topic, payload, 0, true});
-  spdlog::info("{} : {}", topic, std::string(payload.begin(), payload.end()));
+  outgoing->push(mqtt_message_t{0, topic, payload, 0, true});
+  spdlog::info("{} : {}", topic, std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()));
 }
 
 bool modbus_port_t::publish_bits(const std::string& cname, const std::string& word_order,

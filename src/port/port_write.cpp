@@ -18,12 +18,7 @@ void modbus_port_t::inbound_worker() {
     mqtt_message_t message;
     {
       std::unique_lock lock(inbound_mutex);
-      bool popped = inbound->pop(message);
-      while (!popped && !stop) {
-        inbound_cv.wait(lock);
-        popped = inbound->pop(message);
-      }
-      if (!popped) break;
+      if (!pop_unless_stopped(*inbound, message, inbound_cv, lock, stop)) break;
     }
     if (stop) break;
     // One command that fails must not end the worker: the next one is

@@ -3,11 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
-
-#include <SQLiteCpp/Statement.h>
 
 #include "config/cache_row.hpp"
 #include "core/sync_queue.hpp"
@@ -33,14 +30,15 @@ struct debounce_state_t {
   int64_t timer = 0;                   // second the running hold started, 0 when idle
 };
 
-// What the value rules need of their port.
+// What the value rules need of their port: its script heap, and its
+// debounce (modbus_port_t::debounce), which keeps the state of each value.
 struct value_context_t {
   script_engine_t& scripts;
-  SQLite::Statement& debounce_hold;      // prepared from debounce_hold_text
-  std::function<int64_t()> now_seconds;  // seconds since the epoch; tests hand their own clock
-  // Kept by the port, never in the cache file: the cache is shared by every
-  // port, and a Debounces row is shared by every device of a parameter set.
-  std::map<debounce_key_t, debounce_state_t> debounces{};
+  // true: suppress the value. `debounce_id` names the Debounces row that
+  // holds the hold time.
+  std::function<bool(const debounce_key_t& key, int64_t debounce_id, const std::string& log_name,
+                     const std::string& value)>
+      debounce;
 };
 
 // The payload of one channel or member published under `channel_topic`: "r"
@@ -55,11 +53,6 @@ struct value_context_t {
 // its poll pass.
 modbus_vector_t decode_value(const cache_row_t& row, const uint8_t* data, std::size_t size,
                              const std::string& channel_topic, value_context_t& context);
-
-// true: suppress the value. `debounce_id` names the Debounces row that holds
-// the hold time.
-bool debounce(const debounce_key_t& key, int64_t debounce_id, const std::string& log_name, const std::string& value,
-              value_context_t& context);
 
 // The register bytes for a command payload; throws on a refused text/type/word order.
 modbus_vector_t encode_value(const cache_row_t& row, const modbus_vector_t& payload,

@@ -60,7 +60,7 @@ modbus_vector_t apply_value_rules(const cache_row_t& row, decoded_value_t value,
   if (is_set(row, column::debounce)) {
     const debounce_key_t key{row.getColumn(column::device_id).getInt64(), row.getColumn(column::channel_id).getInt64(),
                              channel_topic};
-    if (debounce(key, row.getColumn(column::debounce).getInt64(), channel_name, text, context)) return {};
+    if (context.debounce(key, row.getColumn(column::debounce).getInt64(), channel_name, text)) return {};
   }
 
   const bool has_scale = is_set(row, column::scale);

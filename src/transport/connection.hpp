@@ -70,7 +70,7 @@ class connection_t {
   // Bytes read ahead while the start of a reply was looked for: the next
   // reads return them first, as if they were still waiting in the
   // connection. Flushing the input or closing drops them.
-  void put_back(const uint8_t* data, std::size_t size) { read_ahead.insert(read_ahead.end(), data, data + size); }
+  void put_back(const uint8_t* data, std::size_t size);
 
   // Many devices and gateways close a connection left idle for a while, and
   // some close one in the middle of a reply. A stream kind that finds its
@@ -96,8 +96,13 @@ class connection_t {
 
   // Serves read-ahead bytes first; the count taken.
   std::size_t take_read_ahead(uint8_t* buffer, std::size_t size);
-  bool has_read_ahead() const { return !read_ahead.empty(); }
-  void drop_read_ahead() { read_ahead.clear(); }
+  bool has_read_ahead() const { return read_ahead_from < read_ahead.size(); }
+  std::size_t read_ahead_size() const { return read_ahead.size() - read_ahead_from; }
+  // Keeps the buffer's memory: a reply's bytes come this way at every read.
+  void drop_read_ahead() {
+    read_ahead.clear();
+    read_ahead_from = 0;
+  }
 
   peer_close_t closed_by_peer = peer_close_t::none;
 
@@ -106,12 +111,21 @@ class connection_t {
   uint16_t last_transaction_id = 0;
   std::deque<uint16_t> unanswered_ids;
   std::vector<uint8_t> read_ahead;
+  std::size_t read_ahead_from = 0;  // the first byte not yet taken
 };
 
+inline void connection_t::put_back(const uint8_t* data, std::size_t size) {
+  // What was taken already goes first, so the buffer holds only what waits.
+  read_ahead.erase(read_ahead.begin(), read_ahead.begin() + static_cast<std::ptrdiff_t>(read_ahead_from));
+  read_ahead_from = 0;
+  read_ahead.insert(read_ahead.end(), data, data + size);
+}
+
 inline std::size_t connection_t::take_read_ahead(uint8_t* buffer, std::size_t size) {
-  const std::size_t count = std::min(size, read_ahead.size());
-  std::copy_n(read_ahead.begin(), count, buffer);
-  read_ahead.erase(read_ahead.begin(), read_ahead.begin() + static_cast<std::ptrdiff_t>(count));
+  const std::size_t count = std::min(size, read_ahead.size() - read_ahead_from);
+  std::copy_n(read_ahead.begin() + static_cast<std::ptrdiff_t>(read_ahead_from), count, buffer);
+  read_ahead_from += count;
+  if (read_ahead_from == read_ahead.size()) drop_read_ahead();
   return count;
 }
 

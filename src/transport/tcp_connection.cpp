@@ -2,8 +2,11 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
+#include <utility>
 
 #include <spdlog/spdlog.h>
 
@@ -61,22 +64,27 @@ long tcp_connection_t::read(uint8_t* buffer, std::size_t size) {
   std::size_t count = take_read_ahead(buffer, size);
   int error = 0;
   bool stream_over = false;
+  // Right after a request the reply cannot be there yet: waiting first
+  // spares a receive that would only find the socket empty.
+  bool wait_first = std::exchange(reply_due, false) && count == 0;
   while (count < size) {
-    const long received = socket->recv(buffer + count, size - count, MSG_DONTWAIT);
-    if (received > 0) {
-      count += static_cast<std::size_t>(received);
-      reply_begun = true;
-      continue;
-    }
-    if (received == 0) {  // the peer closed its side
-      stream_over = true;
-      break;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      error = errno;
-      stream_over = true;
-      break;
+    if (!std::exchange(wait_first, false)) {
+      const long received = receive(buffer + count, size - count);
+      if (received > 0) {
+        count += static_cast<std::size_t>(received);
+        reply_begun = true;
+        continue;
+      }
+      if (received == 0) {  // the peer closed its side
+        stream_over = true;
+        break;
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        error = errno;
+        stream_over = true;
+        break;
+      }
     }
     // Rounded up: truncated, a timeout of a millisecond or two would end
     // before the first wait.
@@ -97,7 +105,10 @@ long tcp_connection_t::read(uint8_t* buffer, std::size_t size) {
 
 long tcp_connection_t::read_some(uint8_t* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) {
   if (!is_open()) return -1;
-  if (has_read_ahead()) return static_cast<long>(take_read_ahead(buffer, size));
+  if (const std::size_t taken = take_read_ahead(buffer, size); taken > 0) {
+    spdlog::debug("{} : получено : {}", name, taken);
+    return static_cast<long>(taken);
+  }
   for (;;) {
     const long received = socket->recv(buffer, size, MSG_DONTWAIT);
     if (received > 0) {
@@ -123,7 +134,8 @@ long tcp_connection_t::write(const uint8_t* data, std::size_t size) {
   const long sent = socket->send(data, size);
   const int error = sent < 0 ? errno : 0;
   const long count = sent < 0 ? 0 : sent;
-  if (static_cast<std::size_t>(count) == size) {
+  reply_due = static_cast<std::size_t>(count) == size;
+  if (reply_due) {
     spdlog::debug("{} : отправлено : {}", name, size);
   } else {
     spdlog::error("{} : ошибка записи : {} ({})", name, error_text(error), error);
@@ -132,13 +144,25 @@ long tcp_connection_t::write(const uint8_t* data, std::size_t size) {
   return count;
 }
 
+long tcp_connection_t::receive(uint8_t* buffer, std::size_t size) {
+  // The largest Modbus TCP reply: header and a PDU of 253 bytes.
+  std::array<uint8_t, 260> chunk;
+  if (size >= chunk.size()) return socket->recv(buffer, size, MSG_DONTWAIT);
+  const long received = socket->recv(chunk.data(), chunk.size(), MSG_DONTWAIT);
+  if (received <= 0) return received;
+  const std::size_t count = std::min(size, static_cast<std::size_t>(received));
+  std::memcpy(buffer, chunk.data(), count);
+  put_back(chunk.data() + count, static_cast<std::size_t>(received) - count);
+  return static_cast<long>(count);
+}
+
 void tcp_connection_t::flush_input() {
+  std::size_t dropped = read_ahead_size();
   drop_read_ahead();
   if (!is_open()) return;
   // Bounded, so a peer that never stops sending cannot keep us here.
   constexpr std::size_t drain_limit = 1 << 20;
   uint8_t scrap[512];
-  std::size_t dropped = 0;
   while (dropped < drain_limit) {
     const long received = socket->recv(scrap, sizeof(scrap), MSG_DONTWAIT);
     if (received > 0) {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -41,7 +44,14 @@ class tcp_connection_t : public network_connection_t {
   void close_socket();
   // The peer ended the stream or reset it: closed, and noted for the frames.
   void peer_gone(peer_close_t how);
+  // One receive without waiting, with the bytes read ahead all taken. A
+  // short read takes whatever is there, up to a whole reply, and keeps what
+  // lies beyond `size` as read ahead: the header and the body of a reply
+  // then cost one system call. Returns what recv returns.
+  long receive(uint8_t* buffer, std::size_t size);
 
+  // A request went out and nothing was read since.
+  bool reply_due = false;
   // A byte has come since the last write: a stream that ends now ends in
   // the middle of a reply.
   bool reply_begun = false;

@@ -9,15 +9,17 @@
 #include "support/temp_dir.hpp"
 
 // A kept row answers every getter as the statement it was copied from did,
-// for every storage class and for a column that is not there.
+// for every storage class and for a column that is not there. The aliases
+// pa_q, pb_q (and the absent pc_q) share their length and outer letters.
 TEST(CacheRow, AKeptRowReadsAsItsStatement) {
   SQLite::Database database(":memory:");
   SQLite::Statement statement(database,
                               "SELECT 42 AS small, -7 AS negative, 5000000000 AS big, 2.75 AS real, 'text' AS text,"
-                              " '12abc' AS numeric_text, x'00ff10' AS blob, NULL AS null_value");
+                              " '12abc' AS numeric_text, x'00ff10' AS blob, NULL AS null_value, 1 AS pa_q, 2 AS pb_q");
   ASSERT_TRUE(statement.executeStep());
   const cache_row_t row(statement);
-  for (const char* alias : {"small", "negative", "big", "real", "text", "numeric_text", "blob", "null_value"}) {
+  for (const char* alias :
+       {"small", "negative", "big", "real", "text", "numeric_text", "blob", "null_value", "pa_q", "pb_q"}) {
     SCOPED_TRACE(alias);
     const auto& kept = row.getColumn(alias);
     const auto column = statement.getColumn(alias);
@@ -29,7 +31,7 @@ TEST(CacheRow, AKeptRowReadsAsItsStatement) {
     EXPECT_EQ(kept.getString(), column.getString());
     EXPECT_EQ(kept.getBytes(), column.getBytes());
   }
-  EXPECT_THROW(row.getColumn("absent"), SQLite::Exception);
+  for (const char* absent : {"absent", "pc_q", ""}) EXPECT_THROW(row.getColumn(absent), SQLite::Exception) << absent;
   statement.reset();
   EXPECT_THROW(cache_row_t{statement}, SQLite::Exception) << "a statement standing on no row";
 }

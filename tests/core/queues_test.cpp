@@ -64,6 +64,64 @@ TEST(SyncQueue, OrderPerProducerAndEveryWakeUp) {
   EXPECT_EQ(popped.get(), -1);
 }
 
+// Past its capacity a push drops the oldest element and counts it; the count
+// is taken whole, or only from a drained queue.
+TEST(SyncQueue, CapacityDropsTheOldestAndCountsIt) {
+  const struct {
+    std::size_t capacity;
+    int pushes;
+    std::vector<int> kept;
+  } cases[] = {{3, 3, {0, 1, 2}}, {3, 5, {2, 3, 4}}, {1, 4, {3}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pushes);
+    sync_queue_t<mqtt_message_t> queue(c.capacity);
+    for (int id = 0; id < c.pushes; ++id) queue.push(message(id));
+    const std::size_t dropped = c.pushes - c.kept.size();
+    EXPECT_EQ(queue.has_dropped(), dropped > 0);
+    EXPECT_EQ(queue.take_dropped(true), 0u) << "not drained yet";
+    std::vector<int> kept;
+    mqtt_message_t out;
+    while (kept.size() < c.kept.size() && queue.pop(out)) kept.push_back(std::get<0>(out));
+    EXPECT_EQ(kept, c.kept);
+    EXPECT_EQ(queue.take_dropped(true), dropped);
+    EXPECT_FALSE(queue.has_dropped());
+  }
+}
+
+// Several consumers sleeping at once: a push wakes one of them for every
+// element, so none is left behind while a consumer sleeps.
+TEST(SyncQueue, EveryPushReachesASleepingConsumer) {
+  sync_queue_t<mqtt_message_t> queue;
+  constexpr int consumers = 4;
+  constexpr int per_consumer = 2000;
+  std::atomic<int> taken = 0;
+  std::vector<std::future<void>> popping;
+  for (int c = 0; c < consumers; ++c) {
+    popping.push_back(std::async(std::launch::async, [&] {
+      mqtt_message_t out;
+      for (int i = 0; i < per_consumer && queue.pop(out); ++i) ++taken;
+    }));
+  }
+  std::vector<std::thread> producers;
+  for (int p = 0; p < 2; ++p) {
+    producers.emplace_back([&] {
+      for (int i = 0; i < consumers * per_consumer / 2; ++i) {
+        queue.push(message(i));
+        if (i % 64 == 0) std::this_thread::yield();
+      }
+    });
+  }
+  for (auto& producer : producers) producer.join();
+  int stuck = 0;
+  for (auto& consumer : popping) {
+    if (consumer.wait_for(10s) == std::future_status::ready) continue;
+    ++stuck;
+    queue.stop();
+  }
+  EXPECT_EQ(stuck, 0) << "a sleeping consumer missed its wake-up";
+  EXPECT_EQ(taken, consumers * per_consumer);
+}
+
 // Re-reads jump the queue at the front, in their own order; a pop never waits.
 TEST(SyncDeque, FrontJumpsAndConcurrentUse) {
   sync_deque_t<poll_entry_t> poll_list;

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -28,6 +31,13 @@ using korvex_test::broker_t;
 using korvex_test::log_capture_t;
 using korvex_test::temp_dir_t;
 using korvex_test::wait_until;
+
+struct modbus_client_test_access_t {
+  static std::shared_ptr<message_queue_t> outgoing(modbus_client_t& client) { return client.outgoing; }
+  static int64_t unwritten(modbus_client_t& client) { return client.unwritten; }
+  static constexpr int64_t unwritten_limit = modbus_client_t::unwritten_limit;
+};
+using client_access = modbus_client_test_access_t;
 
 namespace {
 
@@ -81,62 +91,76 @@ TEST(ClientId, NameHashAndUuidDigitsCutTo23) {
       << "the missing state folder is created";
 }
 
-// What ports hand over goes out retained and in order, while start keeps
-// the calling thread between its two lines until the stop.
-TEST(PublishValue, DeliversRetainedAndInOrderWhileStartWaits) {
+// Two ports pushing at once: each one's values reach the broker in its own
+// order, retained, and an empty payload goes out with length 0, which clears
+// what the broker kept. The stop ends the loop while its pop waits on an
+// empty queue.
+TEST(PublishLoop, PushOrderEmptyPayloadAndStopWhileWaiting) {
   broker_t broker;
   log_capture_t log;
   client_rig_t rig(2);
   rig.connect(broker);
   auto serving = std::async(std::launch::async, [&] { rig.client->start(); });
   korvex_test::mqtt_subscriber_t subscriber(broker, {"order/#"});
-  broker_link_t& link = *rig.client;
-  constexpr int count = 60;
-  std::vector<std::string> expected;
-  // Two producers taking turns, as two ports would.
-  for (int first : {0, 1}) {
-    std::thread([&, first] {
-      for (int i = first; i < count; i += 2) {
-        link.publish_value(retained("order/" + std::to_string(i), "v" + std::to_string(i)));
-      }
-    }).join();
-    for (int i = first; i < count; i += 2) expected.push_back("order/" + std::to_string(i) + " v" + std::to_string(i));
+  const auto outgoing = client_access::outgoing(*rig.client);
+  constexpr int count = 300;
+  std::vector<std::thread> ports;
+  for (const std::string port : {"a", "b"}) {
+    ports.emplace_back([&, port] {
+      for (int i = 0; i < count; ++i) outgoing->push(retained("order/" + port, std::to_string(i)));
+      outgoing->push(retained("order/" + port, ""));
+    });
   }
-  const auto lines_of = [](const std::vector<korvex_test::received_message_t>& messages) {
-    std::vector<std::string> lines;
-    for (const auto& message : messages) {
-      lines.push_back(message.topic + " " + message.payload + (message.retained ? "" : " (not retained)"));
-    }
-    return lines;
-  };
-  EXPECT_EQ(lines_of(subscriber.wait_for(count, 15s)), expected);
-  auto kept = lines_of(broker.collect("order/#", count, 5s));
-  std::sort(kept.begin(), kept.end());
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(kept, expected) << "the broker keeps them retained";
+  for (auto& port : ports) port.join();
+  std::map<std::string, std::vector<std::string>> seen;
+  for (const auto& message : subscriber.wait_for(2 * (count + 1), 15s)) {
+    seen[message.topic].push_back(message.payload + (message.retained ? "" : " (not retained)"));
+  }
+  std::vector<std::string> expected;
+  for (int i = 0; i < count; ++i) expected.push_back(std::to_string(i));
+  expected.push_back("");
+  EXPECT_EQ(seen["order/a"], expected);
+  EXPECT_EQ(seen["order/b"], expected);
+  EXPECT_TRUE(broker.collect("order/#", 1, 1s).empty()) << "the empty retained messages cleared both topics";
 
-  rig.client->request_stop();
-  ASSERT_EQ(serving.wait_for(5s), std::future_status::ready);
+  // From another thread, as the signal thread asks for it.
+  auto stopping = std::async(std::launch::async, [&] { rig.client->request_stop(); });
+  const bool returned = serving.wait_for(1500ms) == std::future_status::ready;
+  EXPECT_TRUE(returned) << "start returns while the loop's pop waits on an empty queue";
+  // Otherwise the pop would wait for ever; a message lets it see the stop.
+  if (!returned) outgoing->push(retained("order/late", "x"));
+  stopping.get();
   serving.get();
   rig.client.reset();
   EXPECT_EQ(log.count("Очередь исходящих сообщений : запуск"), 1);
   EXPECT_EQ(log.count("Очередь исходящих сообщений : завершено"), 1);
 }
 
-// Nothing a port hands over goes out once the client stops; before the stop
-// it arrives retained.
-TEST(PublishValue, NothingIsPublishedAfterTheStop) {
+// A broker that stops reading keeps its socket open. The library is handed
+// no more than its bound of unwritten values and the rest waits in the
+// queue; the stop still ends the loop at once, and what the loop had not
+// taken is never published.
+TEST(PublishLoop, StalledBrokerLeavesTheBacklogInTheQueue) {
   broker_t broker;
   client_rig_t rig(1);
   rig.connect(broker);
-  broker_link_t& link = *rig.client;
-  link.publish_value(retained("early/one", "e"));
-  const auto early = broker.collect("early/#", 1, 5s);
-  ASSERT_EQ(early.size(), 1u);
-  EXPECT_EQ(early[0].payload, "e");
+  auto serving = std::async(std::launch::async, [&] { rig.client->start(); });
+  const auto outgoing = client_access::outgoing(*rig.client);
+  ASSERT_EQ(kill(broker.pid(), SIGSTOP), 0);
+  // Large enough that the socket buffers take only a few hundred of them.
+  const std::string payload(16 * 1024, 'p');
+  constexpr int count = 2000;
+  for (int i = 0; i < count; ++i) outgoing->push(retained("bulk/" + std::to_string(i), payload));
+  const auto unwritten = [&] { return client_access::unwritten(*rig.client); };
+  EXPECT_TRUE(wait_until([&] { return unwritten() == client_access::unwritten_limit; }));
+  EXPECT_FALSE(wait_until([&] { return unwritten() > client_access::unwritten_limit; }, 500ms));
   rig.client->request_stop();
-  link.publish_value(retained("late/one", "y"));
-  EXPECT_TRUE(broker.collect("late/#", 1, 5s).empty());
+  EXPECT_EQ(serving.wait_for(1500ms), std::future_status::ready);
+  kill(broker.pid(), SIGCONT);
+  rig.client.reset();
+  const auto kept = broker.collect("bulk/#", count, 2s);
+  EXPECT_LT(kept.size(), static_cast<std::size_t>(count) - 100);
+  EXPECT_TRUE(std::none_of(kept.begin(), kept.end(), [](const auto& message) { return message.topic == "bulk/1999"; }));
 }
 
 namespace {

@@ -3,7 +3,7 @@
 // A port on the real road: a cache database loaded from a JSON configuration
 // by the real loader, a real broker client (connected to a real mosquitto
 // when the test wants the broker up), the port's inbound queue, a broker link
-// that keeps what the port publishes, and a clock the test hands in so
+// that takes what the port pushes onto its outgoing queue, and a clock the test hands in so
 // interval waits are counted instead of slept.
 
 #include <atomic>
@@ -110,22 +110,17 @@ class handed_clock_t {
   int permits = 0;
 };
 
-// Stands for the broker client on the port's side: keeps what the port hands
-// over, in order, and says the broker is connected when the test does. The
-// empty messages that clear a channel's error topic are left out unless
-// asked for.
+// Stands for the broker client on the port's side: says the broker is
+// connected when the test does, and takes what the port pushed onto its
+// outgoing queue, in order. The empty messages that clear a channel's error
+// topic are left out unless asked for.
 class published_values_t : public broker_link_t {
  public:
   bool is_connected() const override { return connected; }
-  void publish_value(mqtt_message_t&& message) override {
-    std::lock_guard lock(mutex);
-    const auto& payload = std::get<2>(message);
-    messages.emplace_back(std::get<1>(message), std::string(payload.begin(), payload.end()));
-    flags.emplace_back(std::get<3>(message), std::get<4>(message));
-  }
 
   std::vector<std::pair<std::string, std::string>> received(bool with_error_clears = false) {
     std::lock_guard lock(mutex);
+    take_pushed();
     if (with_error_clears) return messages;
     std::vector<std::pair<std::string, std::string>> values;
     for (const auto& message : messages) {
@@ -135,6 +130,7 @@ class published_values_t : public broker_link_t {
   }
   std::vector<std::pair<int32_t, bool>> qos_and_retain() {
     std::lock_guard lock(mutex);
+    take_pushed();
     return flags;
   }
   bool wait_for(std::size_t count, std::chrono::milliseconds deadline = 15s) {
@@ -142,8 +138,21 @@ class published_values_t : public broker_link_t {
   }
 
   std::atomic<bool> connected{false};
+  std::shared_ptr<port_queue_t> outgoing = std::make_shared<port_queue_t>();
 
  private:
+  // Pops everything pushed so far: a marker pushed now comes out after it.
+  // A port pushes message id 0 only.
+  void take_pushed() {
+    constexpr int32_t marker_id = -1;
+    outgoing->push(mqtt_message_t{marker_id, "", {}, 0, false});
+    for (mqtt_message_t message; outgoing->pop(message) && std::get<0>(message) != marker_id;) {
+      const auto& payload = std::get<2>(message);
+      messages.emplace_back(std::get<1>(message), std::string(payload.begin(), payload.end()));
+      flags.emplace_back(std::get<3>(message), std::get<4>(message));
+    }
+  }
+
   std::mutex mutex;
   std::vector<std::pair<std::string, std::string>> messages;
   std::vector<std::pair<int32_t, bool>> flags;
@@ -177,7 +186,7 @@ struct port_rig_t {
     port_options_t options;
     options.cache_path = folder.path() / "korvex.cache";
     options.clock = std::move(clock);
-    return std::make_unique<modbus_port_t>(published, connection_id, inbound, std::move(options));
+    return std::make_unique<modbus_port_t>(published, connection_id, inbound, published.outgoing, std::move(options));
   }
 
   void command(const std::string& topic, const std::string& payload) {

@@ -6,6 +6,13 @@
 
 #include "config/cache_database.hpp"
 
+struct modbus_port_test_access_t {
+  static value_context_t& values(modbus_port_t& port) { return *port.values; }
+  static const std::map<debounce_key_t, debounce_state_t>& debounces(const modbus_port_t& port) {
+    return port.debounces;
+  }
+};
+
 namespace korvex_test {
 
 namespace {
@@ -51,14 +58,20 @@ value_channels_t::value_channels_t() {
   device.bind(":connection_id", connection_id);
   device.exec();
 
-  hold_statement = std::make_unique<SQLite::Statement>(
-      *database, "SELECT Value AS value FROM Debounces  WHERE ROWID = :debounce_id");
-  context = std::make_unique<value_context_t>(value_context_t{scripts, *hold_statement, [this] { return now; }});
+  port_options_t options;
+  options.cache_path = folder.path() / "korvex.cache";
+  options.clock.wall_seconds = [this] { return now; };
+  broker_link_t& broker = *this;
+  port = std::make_unique<modbus_port_t>(broker, connection_id, std::make_shared<port_queue_t>(),
+                                         std::make_shared<port_queue_t>(), std::move(options));
 }
 
-value_channels_t::~value_channels_t() {
-  context.reset();
-  hold_statement.reset();
+value_channels_t::~value_channels_t() = default;
+
+value_context_t& value_channels_t::context() { return modbus_port_test_access_t::values(*port); }
+
+const std::map<debounce_key_t, debounce_state_t>& value_channels_t::debounces() const {
+  return modbus_port_test_access_t::debounces(*port);
 }
 
 int64_t value_channels_t::add_channel(const channel_settings_t& settings, const std::string& name) {
@@ -104,12 +117,12 @@ std::unique_ptr<SQLite::Statement> value_channels_t::row(int64_t channel_id) {
 
 modbus_vector_t value_channels_t::decode(const channel_settings_t& settings, const std::vector<uint8_t>& data) {
   auto statement = row(add_channel(settings));
-  return decode_value(*statement, data.data(), data.size(), "ch", *context);
+  return decode_value(*statement, data.data(), data.size(), "ch", context());
 }
 
 modbus_vector_t value_channels_t::encode(const channel_settings_t& settings, const std::string& text) {
   auto statement = row(add_channel(settings));
-  return encode_value(*statement, modbus_vector_t(text.begin(), text.end()), scripts);
+  return encode_value(*statement, modbus_vector_t(text.begin(), text.end()), context().scripts);
 }
 
 std::string text_of(const modbus_vector_t& payload) { return std::string(payload.begin(), payload.end()); }

@@ -10,7 +10,7 @@
 #include <SQLiteCpp/Statement.h>
 
 #include "core/sync_queue.hpp"
-#include "port/script_engine.hpp"
+#include "port/modbus_port.hpp"
 #include "port/value_codec.hpp"
 #include "support/temp_dir.hpp"
 
@@ -35,9 +35,10 @@ struct channel_settings_t {
 };
 
 // A real cache database in a temporary folder, with one TCP connection and
-// one device, and the port's debounce hold statement on it. Channels are
-// added row by row and read back through the port's channel query.
-class value_channels_t {
+// one device, and a port of that connection (never started) whose value
+// rules the tests run. Channels are added row by row and read back through
+// the port's channel query.
+class value_channels_t : private broker_link_t {
  public:
   value_channels_t();
   ~value_channels_t();
@@ -49,15 +50,20 @@ class value_channels_t {
   modbus_vector_t decode(const channel_settings_t& settings, const std::vector<uint8_t>& data);
   modbus_vector_t encode(const channel_settings_t& settings, const std::string& text);
 
-  int64_t now = 1'000'000;  // the clock handed to the debounce
-  script_engine_t scripts;
-  std::unique_ptr<value_context_t> context;
+  // The port's script heap and debounce.
+  value_context_t& context();
+  // The debounce states the port keeps.
+  const std::map<debounce_key_t, debounce_state_t>& debounces() const;
+
+  int64_t now = 1'000'000;  // the port's wall clock, which the debounce reads
 
  private:
+  bool is_connected() const override { return false; }
+
   temp_dir_t folder;
   std::shared_ptr<SQLite::Database> database;
   int64_t connection_id = 0;
-  std::unique_ptr<SQLite::Statement> hold_statement;
+  std::unique_ptr<modbus_port_t> port;
 };
 
 std::string text_of(const modbus_vector_t& payload);

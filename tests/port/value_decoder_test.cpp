@@ -31,9 +31,9 @@ TEST_F(ValueDecoding, AFailedReadIsRWhateverTheChannel) {
     SCOPED_TRACE(type);
     const auto id = channels.add_channel({.value_type = type, .scale = 2.0, .error_value = "0", .debounce_hold = 5});
     auto row = channels.row(id);
-    EXPECT_EQ(text_of(decode_value(*row, nullptr, 0, "ch", *channels.context)), "r");
+    EXPECT_EQ(text_of(decode_value(*row, nullptr, 0, "ch", channels.context())), "r");
   }
-  EXPECT_TRUE(channels.context->debounces.empty()) << "the debounce never saw them";
+  EXPECT_TRUE(channels.debounces().empty()) << "the debounce never saw them";
 }
 
 // Data shorter than the value type is a failed read, never read past (the
@@ -54,7 +54,7 @@ TEST_F(ValueDecoding, DataShorterThanTheTypeIsRefused) {
     auto data = std::make_unique<uint8_t[]>(row.bytes + 1);
     const auto id = channels.add_channel({.value_type = row.type}, "short");
     auto statement = channels.row(id);
-    EXPECT_EQ(text_of(decode_value(*statement, data.get(), row.bytes, "short", *channels.context)), "r");
+    EXPECT_EQ(text_of(decode_value(*statement, data.get(), row.bytes, "short", channels.context())), "r");
     ASSERT_EQ(log.errors().size(), 1u);
     EXPECT_TRUE(log.errors()[0].starts_with("short : ошибка обработки значения : недостаточно данных"))
         << log.errors()[0];

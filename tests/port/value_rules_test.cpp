@@ -17,7 +17,7 @@ const std::vector<uint8_t> u16_4 = {0x00, 0x04};
 
 // The one debounce state the port holds: stored value and timer.
 std::pair<std::optional<std::string>, int64_t> only_state(const value_channels_t& channels) {
-  const auto& states = channels.context->debounces;
+  const auto& states = channels.debounces();
   if (states.size() != 1) return {"states: " + std::to_string(states.size()), -1};
   return {states.begin()->second.current, states.begin()->second.timer};
 }
@@ -54,7 +54,7 @@ TEST(ValueDebounce, AChangeIsPublishedOnlyAfterTheHoldTime) {
     log.clear();
     channels.now = step.at;
     auto row = channels.row(id);
-    EXPECT_EQ(text_of(decode_value(*row, step.data.data(), step.data.size(), "level", *channels.context)),
+    EXPECT_EQ(text_of(decode_value(*row, step.data.data(), step.data.size(), "level", channels.context())),
               step.payload);
     EXPECT_EQ(log.lines(), std::vector<std::string>{step.line});
     EXPECT_EQ(only_state(channels), std::make_pair(step.stored, step.timer));
@@ -63,12 +63,12 @@ TEST(ValueDebounce, AChangeIsPublishedOnlyAfterTheHoldTime) {
 
 TEST(ValueDebounce, AMissingStateRowSuppressesWithoutAState) {
   value_channels_t channels;
-  EXPECT_TRUE(debounce({1, 1, "gone"}, 4242, "gone", "1", *channels.context));
-  EXPECT_TRUE(channels.context->debounces.empty());
+  EXPECT_TRUE(channels.context().debounce({1, 1, "gone"}, 4242, "gone", "1"));
+  EXPECT_TRUE(channels.debounces().empty());
   // The statement was left reset, so the next use works at once.
   const auto id = channels.add_channel({.debounce_hold = 1});
   auto row = channels.row(id);
-  EXPECT_TRUE(debounce({1, id, "ch"}, row->getColumn("debounce").getInt64(), "ch", "5", *channels.context));
+  EXPECT_TRUE(channels.context().debounce({1, id, "ch"}, row->getColumn("debounce").getInt64(), "ch", "5"));
   EXPECT_EQ(only_state(channels).first, "5");
 }
 
@@ -79,7 +79,7 @@ TEST(ValueDebounce, RunsAfterTheReadConditionAndBeforeTheLimits) {
   const auto id = channels.add_channel({.max_value = 10, .debounce_hold = 0, .read_condition = "value*3"});
   for (int pass = 0; pass < 2; ++pass) {
     auto row = channels.row(id);
-    const auto payload = text_of(decode_value(*row, u16_4.data(), u16_4.size(), "ch", *channels.context));
+    const auto payload = text_of(decode_value(*row, u16_4.data(), u16_4.size(), "ch", channels.context()));
     EXPECT_EQ(payload, pass == 0 ? "" : "r");
   }
   EXPECT_EQ(only_state(channels).first, "12.000000");

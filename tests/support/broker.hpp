@@ -51,6 +51,9 @@ class broker_t {
   const std::string& host() const { return host_name; }
   int port() const { return port_number; }
 
+  // For SIGSTOP and SIGCONT: a stopped broker keeps its sockets open and
+  // reads nothing.
+  pid_t pid() const { return process->pid(); }
   // Kills the broker hard: clients see the connection drop.
   void kill() { process.reset(); }
   // Starts the broker again on the same port. Retained messages are gone,

@@ -108,6 +108,7 @@ class modbus_slave_t {
   // Raw frames (MBAP header or slave id and CRC included) of the requests
   // addressed to this slave, in arrival order.
   std::vector<bytes_t> requests() { return locked([&] { return received_requests; }); }
+  std::size_t request_count() { return locked([&] { return received_requests.size(); }); }
   // TCP: connections accepted, and those the slave closed for being idle.
   int accepted_connections() { return locked([&] { return accepted; }); }
   int idle_closed_connections() { return locked([&] { return idle_closed; }); }
