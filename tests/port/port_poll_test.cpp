@@ -309,13 +309,14 @@ TEST(PortPoll, SerialLineMissingAtStartIsPolledOnceItAppears) {
   EXPECT_EQ(rig.published.received(), (std::vector<std::pair<std::string, std::string>>{{temp_topic, "77"}}));
 }
 
-// The client runs one port per connection: values and the failure marker of
-// a dead device reach the broker retained, the first value clears an error
-// left retained by an earlier run, and the client's shutdown stops the ports
-// it runs.
+// The client runs one port per connection: each port's values reach a
+// subscriber through the outgoing queue and the publish loop in the order
+// the port pushed them, retained, with the failure marker of a dead device;
+// the first value clears an error left retained by an earlier run, and the
+// client's shutdown stops the ports it runs.
 TEST(PortService, ClientRunsAPortPerConnection) {
   modbus_slave_t slave(modbus_transport_t::tcp);
-  slave.set_holding_registers(0, {215});
+  slave.set_holding_registers(0, {215, 7, 8});
   const int dead_port = korvex_test::free_loopback_port();
   log_capture_t log;
   port_rig_t rig(fill(R"({
@@ -323,7 +324,7 @@ TEST(PortService, ClientRunsAPortPerConnection) {
       {"connection": {"name": "live", "type": "base.tcp", "rto": 300, "sto": 300, "poll_interval": 3600,
                       "tcp": {"url": "127.0.0.1", "port": @PORT@}},
        "devices": [{"name": "dev", "type": "mb-tcp", "sid": 1, "cname": "c"}],
-       "parameters": [{"cname": "c", "config": {"channels": [@CHANNEL@]}}]},
+       "parameters": [{"cname": "c", "config": {"channels": [@CHANNEL@, @MORE@]}}]},
       {"connection": {"name": "dead", "type": "base.tcp", "rto": 300, "sto": 300, "poll_interval": 3600,
                       "tcp": {"url": "127.0.0.1", "port": @DEAD@}},
        "devices": [{"name": "dev", "type": "mb-tcp", "sid": 2, "cname": "d"}],
@@ -332,22 +333,28 @@ TEST(PortService, ClientRunsAPortPerConnection) {
   })",
                       {{"PORT", std::to_string(slave.port())},
                        {"DEAD", std::to_string(dead_port)},
-                       {"CHANNEL", temp_channel}}));
+                       {"CHANNEL", temp_channel},
+                       {"MORE", R"({"name": "a", "value_type": "u16", "reg_type": "holding", "reg_addr": 1},
+                                   {"name": "b", "value_type": "u16", "reg_type": "holding", "reg_addr": 2})"}}));
   ASSERT_TRUE(rig.connected);
   rig.broker->publish(temp_topic + "/meta/error", "r", true);
   korvex_test::mqtt_subscriber_t errors(*rig.broker, {temp_topic + "/meta/error"});
+  korvex_test::mqtt_subscriber_t live_values(*rig.broker, {"/devices/c_1/controls/+"});
   auto serving = std::async(std::launch::async, [&] { rig.client->start(); });
   const auto cleared = errors.wait_for(2, 15s);
   EXPECT_TRUE(cleared.size() == 2 && cleared[1].payload.empty()) << "the earlier run's r, then its clear";
-  auto kept = rig.broker->collect("/devices/#", 2, 15s);
+  std::vector<std::string> live_order;
+  for (const auto& message : live_values.wait_for(3, 15s)) live_order.push_back(message.topic + " " + message.payload);
+  EXPECT_EQ(live_order, (std::vector<std::string>{temp_topic + " 215", "/devices/c_1/controls/a 7",
+                                                  "/devices/c_1/controls/b 8"}));
+  auto kept = rig.broker->collect("/devices/#", 4, 15s);
   std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.topic < b.topic; });
-  ASSERT_EQ(kept.size(), 2u);
-  EXPECT_EQ(kept[0].topic, temp_topic);
-  EXPECT_EQ(kept[0].payload, "215");
-  EXPECT_TRUE(kept[0].retained);
-  EXPECT_EQ(kept[1].topic, "/devices/d_2/controls/temp/meta/error");
-  EXPECT_EQ(kept[1].payload, "r");
-  EXPECT_TRUE(kept[1].retained);
+  ASSERT_EQ(kept.size(), 4u);
+  EXPECT_EQ(kept[2].topic, temp_topic);
+  EXPECT_EQ(kept[2].payload, "215");
+  EXPECT_EQ(kept[3].topic, "/devices/d_2/controls/temp/meta/error");
+  EXPECT_EQ(kept[3].payload, "r");
+  for (const auto& message : kept) EXPECT_TRUE(message.retained) << message.topic;
 
   rig.client->request_stop();
   ASSERT_EQ(serving.wait_for(5s), std::future_status::ready);
