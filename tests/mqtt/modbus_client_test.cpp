@@ -136,6 +136,26 @@ TEST(PublishLoop, PushOrderEmptyPayloadAndStopWhileWaiting) {
   EXPECT_EQ(log.count("Очередь исходящих сообщений : завершено"), 1);
 }
 
+// What a port pushes before the stop arrives retained; what it pushes once
+// the client stops is never published, even though the stopped queue still
+// hands it out.
+TEST(PublishLoop, NothingIsPublishedAfterTheStop) {
+  broker_t broker;
+  client_rig_t rig(1);
+  rig.connect(broker);
+  auto serving = std::async(std::launch::async, [&] { rig.client->start(); });
+  const auto outgoing = client_access::outgoing(*rig.client);
+  outgoing->push(retained("early/one", "e"));
+  const auto early = broker.collect("early/#", 1, 5s);
+  ASSERT_EQ(early.size(), 1u);
+  EXPECT_EQ(early[0].payload, "e");
+  rig.client->request_stop();
+  outgoing->push(retained("late/one", "y"));
+  ASSERT_EQ(serving.wait_for(1500ms), std::future_status::ready);
+  serving.get();
+  EXPECT_TRUE(broker.collect("late/#", 1, 2s).empty());
+}
+
 // A broker that stops reading keeps its socket open. The library is handed
 // no more than its bound of unwritten values and the rest waits in the
 // queue; the stop still ends the loop at once, and what the loop had not
@@ -156,6 +176,9 @@ TEST(PublishLoop, StalledBrokerLeavesTheBacklogInTheQueue) {
   EXPECT_FALSE(wait_until([&] { return unwritten() > client_access::unwritten_limit; }, 500ms));
   rig.client->request_stop();
   EXPECT_EQ(serving.wait_for(1500ms), std::future_status::ready);
+  // The stopped queue still hands out its backlog: a message popped after the
+  // stop must be dropped, not handed to the library.
+  EXPECT_EQ(unwritten(), client_access::unwritten_limit);
   kill(broker.pid(), SIGCONT);
   rig.client.reset();
   const auto kept = broker.collect("bulk/#", count, 2s);
