@@ -122,7 +122,7 @@ modbus_frame_t::modbus_frame_t(uint8_t read_function, uint8_t write_function,
       header(std::move(header)),
       name(std::move(name)) {}
 
-modbus_vector_t modbus_frame_t::read_request(uint16_t address, uint16_t count, const modbus_vector_t& pattern) const {
+bool modbus_frame_t::send_read_request(uint16_t address, uint16_t count, const modbus_vector_t& pattern) {
   modbus_vector_t pdu;
   pdu.reserve(5 + pattern.size());
   pdu.push_back(read_function);
@@ -132,10 +132,16 @@ modbus_vector_t modbus_frame_t::read_request(uint16_t address, uint16_t count, c
   } else {
     pdu.insert(pdu.end(), pattern.begin(), pattern.end());
   }
-  return pdu;
+  return send_request(pdu);
 }
 
-bool modbus_frame_t::exchange(const std::string& cname, const modbus_vector_t& request, modbus_vector_t& pdu,
+bool modbus_frame_t::send_write_request(const modbus_vector_t& pdu) {
+  connection->flush();
+  return send_request(pdu);
+}
+
+template <typename send_t>
+bool modbus_frame_t::exchange(const std::string& cname, uint8_t function, const send_t& send, modbus_vector_t& pdu,
                               std::size_t expected) {
   bool reconnected = false;
   for (;;) {
@@ -151,7 +157,7 @@ bool modbus_frame_t::exchange(const std::string& cname, const modbus_vector_t& r
       reconnected = true;
       connection->open();
     }
-    if (send_request(request) && receive_response(cname, pdu, request[0], expected)) return true;
+    if (send() && receive_response(cname, pdu, function, expected)) return true;
     // Closed before any byte of the reply came: the request most likely
     // never reached the device, so it goes once more on a fresh connection.
     if (reconnected || connection->peer_closed() != connection_t::peer_close_t::before_reply) return false;
@@ -250,15 +256,16 @@ modbus_vector_t plain_modbus_frame_t::read(const std::string& cname, uint16_t ad
                                            const modbus_vector_t& pattern) {
   const auto layout = read_reply_layout(read_function, size, !pattern.empty());
   modbus_vector_t reply;
-  if (!exchange(cname, read_request(address, size.regs_num, pattern), reply, layout.data_size + 2u)) return {};
+  const auto send = [&] { return send_read_request(address, size.regs_num, pattern); };
+  if (!exchange(cname, read_function, send, reply, layout.data_size + 2u)) return {};
   return finish_read(reply.data() + 1, layout, size);
 }
 
 bool plain_modbus_frame_t::write(const std::string& cname, uint16_t address, const modbus_vector_t& data) {
   const auto request = make_write_request(write_function, address, data);
-  connection->flush();
   modbus_vector_t reply;
-  if (!exchange(cname, request.pdu, reply, request.reply_size)) return false;
+  const auto send = [&] { return send_write_request(request.pdu); };
+  if (!exchange(cname, request.pdu[0], send, reply, request.reply_size)) return false;
   return check_write_reply(request, reply);
 }
 
@@ -287,7 +294,8 @@ modbus_vector_t valtec_modbus_frame_t::read(const std::string& cname, uint16_t a
   }
   modbus_vector_t reply;
   // Function, serial number, byte count, data.
-  if (!exchange(cname, pdu, reply, serial_number.size() + layout.data_size + 2)) return {};
+  const auto send = [&] { return send_request(pdu); };
+  if (!exchange(cname, read_function, send, reply, serial_number.size() + layout.data_size + 2)) return {};
   if (!std::equal(serial_number.begin(), serial_number.end(), reply.begin() + 1)) {
     spdlog::error("{} : не совпадают серийные номера", name);
     return {};

@@ -81,13 +81,17 @@ class modbus_frame_t {
   uint8_t write_function_code() const { return write_function; }
 
  protected:
-  // The PDU of a read request: function code, then address and count or
-  // the pattern's bytes in their place.
-  modbus_vector_t read_request(uint16_t address, uint16_t count, const modbus_vector_t& pattern) const;
-  // One request and its reply's PDU: `expected` bytes that answer the
-  // request's function. A peer that closed the connection before the reply
+  // Sends a read request: function code, then address and count, or the
+  // pattern's bytes in their place. True when the whole request was written.
+  bool send_read_request(uint16_t address, uint16_t count, const modbus_vector_t& pattern);
+  // Sends a write request's PDU after flushing the connection both ways.
+  bool send_write_request(const modbus_vector_t& pdu);
+  // One request, sent by `send`, and its reply's PDU: `expected` bytes that
+  // answer `function`. A peer that closed the connection before the reply
   // began gets the request once more on a fresh connection.
-  bool exchange(const std::string& cname, const modbus_vector_t& request, modbus_vector_t& pdu, std::size_t expected);
+  template <typename send_t>
+  bool exchange(const std::string& cname, uint8_t function, const send_t& send, modbus_vector_t& pdu,
+                std::size_t expected);
   // Wraps and writes a request.
   bool send_request(const modbus_vector_t& pdu);
   // Reads the reply's PDU once its envelope checked out. An exception reply
