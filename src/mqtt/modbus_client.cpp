@@ -1,5 +1,9 @@
 #include "mqtt/modbus_client.hpp"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <exception>
 
@@ -48,11 +52,13 @@ modbus_client_t::modbus_client_t(const std::string& client_id, bool clean_sessio
 }
 
 modbus_client_t::~modbus_client_t() {
-  request_stop();
-  // The broker is told that the session ends; the network thread sends
-  // that before it ends.
+  // The library's network loop ends only once a disconnect was asked for;
+  // without one loop_stop would wait for ever. A connect that the loop is
+  // blocked in (a broker host that drops every attempt) still holds it: the
+  // shutdown's deadline bounds that.
   disconnect();
-  stop_network();
+  loop_stop(false);
+  request_stop();
   running_ports.close_and_stop_all();
   if (port_pool) port_pool->wait();
   spdlog::info("Работа клиента завершена");
@@ -61,6 +67,27 @@ modbus_client_t::~modbus_client_t() {
   port_pool.reset();
   inbound_queues.clear();
   topic_statement.reset();
+}
+
+int modbus_client_t::connect(const char* host, int port, int keep_alive) {
+  // Qualified: this class's own connect hides the library's.
+  if (mosqpp::mosquittopp::connect(host, port, keep_alive) != MOSQ_ERR_SUCCESS) {
+    spdlog::error("Ошибка подключения к брокеру Mosquitto");
+  }
+  // Started in either case: the library's loop then connects, and connects
+  // again after every loss, a second after each failed attempt.
+  return loop_start();
+}
+
+void modbus_client_t::disable_nagle() {
+  // A re-read after a command is one small publish: held back by Nagle's
+  // algorithm for the broker's delayed acknowledgement, it reached the
+  // subscribers tens of milliseconds late. This library version refuses the
+  // option through the wrapper (opts_set knows only the old options) and
+  // the wrapper hides the C handle, so it goes on the library's socket each
+  // time a connection comes up.
+  const int one = 1;
+  if (const int fd = socket(); fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 }
 
 void modbus_client_t::request_stop() {
@@ -176,6 +203,7 @@ void modbus_client_t::close_inbound_queue(int64_t connection_id) {
 void modbus_client_t::on_connect(int rc) {
   spdlog::info("Брокер : подключение : {} ({})", mosqpp::strerror(rc), rc);
   if (rc != 0) return;
+  disable_nagle();
   subscribe_topics();
   connected = true;
 }
@@ -185,16 +213,15 @@ void modbus_client_t::on_connect_with_flags(int rc, int flags) {
 }
 
 void modbus_client_t::on_disconnect(int rc) {
-  // The network thread reconnects (run_network). Asking for a reconnection
-  // here as well raced it: two sockets per attempt, one session replacing
-  // the other at the broker.
-  const bool session_lost = connected.exchange(false);
+  spdlog::warn("Брокер : {} ({})", mosqpp::strerror(rc), rc);
   // The library drops what it has not written when it connects again, and
   // never reports it.
   if (unwritten.exchange(0) >= unwritten_limit) wake_publish_loop();
-  // An attempt that the broker refused was reported by on_connect already:
-  // one line per attempt, not three, while a broker keeps refusing.
-  if (session_lost || rc == 0) spdlog::warn("Брокер : {} ({})", mosqpp::strerror(rc), rc);
+  if (rc == 0 || stop) return;
+  // No reconnection is asked for here: the library's loop reconnects by
+  // itself, and a second request opened a connection beside its own, which
+  // it closed again a second later.
+  connected = false;
 }
 
 void modbus_client_t::on_publish(int mid) {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -9,7 +8,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <mosquittopp.h>
@@ -21,7 +19,6 @@
 #include "core/worker_pool.hpp"
 #include "mqtt/port_registry.hpp"
 #include "port/broker_link.hpp"
-#include "port/modbus_port.hpp"
 
 using message_queue_t = sync_queue_t<mqtt_message_t>;
 
@@ -41,9 +38,9 @@ class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
   modbus_client_t(const modbus_client_t&) = delete;
   modbus_client_t& operator=(const modbus_client_t&) = delete;
 
-  // Connects and starts the network thread in any case: after a failed
-  // first connect it keeps trying. Its waits between attempts run on `clock`.
-  int connect(const char* host, int port, int keep_alive, port_clock_t clock = port_clock_t::system());
+  // Connects and starts the library's network thread in any case: after a
+  // failed first connect the library keeps trying there, once a second.
+  int connect(const char* host, int port, int keep_alive);
 
   // Standby when there is no connection; otherwise builds the port workers
   // and runs the publish loop on the calling thread until the client stops.
@@ -73,15 +70,6 @@ class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
   void serve_connection(int64_t connection_id);
   // TCP_NODELAY on the library's socket of the current connection.
   void disable_nagle();
-  // The network thread: the library's loop while a connection is up or
-  // under way; after a loss or a failed attempt, one reconnection after a
-  // delay that grows only once the broker has stayed away a minute.
-  void run_network();
-  // False when the stop came first.
-  bool wait_before_reconnect(std::chrono::seconds delay);
-  // Ends the network thread and joins it; a disconnect requested before
-  // goes out first.
-  void stop_network();
 
   // Subscribes to the command topic of every writable channel; run at
   // every successful connect, since a clean session keeps none.
@@ -132,11 +120,6 @@ class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
   std::shared_ptr<message_queue_t> outgoing;
   std::map<int64_t, std::shared_ptr<message_queue_t>> inbound_queues;
   std::atomic<bool> stop{false};
-  port_clock_t network_clock;
-  std::mutex network_mutex;
-  std::condition_variable network_cv;
-  bool network_stop = false;  // under network_mutex
-  std::thread network_thread;
   // The publish loop's own lock and wait: held around each pop, and waited
   // on while the library holds its bound of unwritten messages.
   std::mutex publish_mutex;

@@ -73,7 +73,9 @@ class tcp_listener_t {
       : socket(loopback_socket(SOCK_STREAM, port, true)), bound_port(local_port(socket.get())) {
     if (listening) listen();
   }
-  void listen() { check(::listen(socket.get(), 8) == 0, "listen"); }
+  // A backlog of 0 holds one connection that nobody accepts; the kernel then
+  // drops every further SYN, as a host behind a filter that drops them does.
+  void listen(int backlog = 8) { check(::listen(socket.get(), backlog) == 0, "listen"); }
   uint16_t port() const { return bound_port; }
   owned_fd_t accept() {
     if (!wait_readable(socket.get())) throw std::runtime_error("peer: no connection in time");
