@@ -142,7 +142,7 @@ bool modbus_frame_t::send_write_request(const modbus_vector_t& pdu) {
 
 template <typename send_t>
 bool modbus_frame_t::exchange(const std::string& cname, uint8_t function, const send_t& send, modbus_vector_t& pdu,
-                              std::size_t expected) {
+                              std::size_t expected, bool resend_after_close) {
   bool reconnected = false;
   for (;;) {
     // Whatever input is pending (a late reply to an earlier request) is not
@@ -157,10 +157,15 @@ bool modbus_frame_t::exchange(const std::string& cname, uint8_t function, const 
       reconnected = true;
       connection->open();
     }
-    if (send() && receive_response(cname, pdu, function, expected)) return true;
+    const bool sent = send();
+    if (sent && receive_response(cname, pdu, function, expected)) return true;
     // Closed before any byte of the reply came: the request most likely
     // never reached the device, so it goes once more on a fresh connection.
     if (reconnected || connection->peer_closed() != connection_t::peer_close_t::before_reply) return false;
+    // Unless it was a write that went out: a device that acts on a request
+    // and closes instead of replying would pulse a coil or run a counter
+    // twice.
+    if (sent && !resend_after_close) return false;
   }
 }
 
@@ -257,7 +262,7 @@ modbus_vector_t plain_modbus_frame_t::read(const std::string& cname, uint16_t ad
   const auto layout = read_reply_layout(read_function, size, !pattern.empty());
   modbus_vector_t reply;
   const auto send = [&] { return send_read_request(address, size.regs_num, pattern); };
-  if (!exchange(cname, read_function, send, reply, layout.data_size + 2u)) return {};
+  if (!exchange(cname, read_function, send, reply, layout.data_size + 2u, true)) return {};
   return finish_read(reply.data() + 1, layout, size);
 }
 
@@ -265,7 +270,7 @@ bool plain_modbus_frame_t::write(const std::string& cname, uint16_t address, con
   const auto request = make_write_request(write_function, address, data);
   modbus_vector_t reply;
   const auto send = [&] { return send_write_request(request.pdu); };
-  if (!exchange(cname, request.pdu[0], send, reply, request.reply_size)) return false;
+  if (!exchange(cname, request.pdu[0], send, reply, request.reply_size, false)) return false;
   return check_write_reply(request, reply);
 }
 
@@ -295,7 +300,7 @@ modbus_vector_t valtec_modbus_frame_t::read(const std::string& cname, uint16_t a
   modbus_vector_t reply;
   // Function, serial number, byte count, data.
   const auto send = [&] { return send_request(pdu); };
-  if (!exchange(cname, read_function, send, reply, serial_number.size() + layout.data_size + 2)) return {};
+  if (!exchange(cname, read_function, send, reply, serial_number.size() + layout.data_size + 2, true)) return {};
   if (!std::equal(serial_number.begin(), serial_number.end(), reply.begin() + 1)) {
     spdlog::error("{} : не совпадают серийные номера", name);
     return {};

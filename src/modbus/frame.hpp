@@ -88,10 +88,12 @@ class modbus_frame_t {
   bool send_write_request(const modbus_vector_t& pdu);
   // One request, sent by `send`, and its reply's PDU: `expected` bytes that
   // answer `function`. A peer that closed the connection before the reply
-  // began gets the request once more on a fresh connection.
+  // began gets a read request once more on a fresh connection. A write
+  // request that went out is never sent again here: the device may have
+  // carried it out, and only the caller's attempts may repeat it.
   template <typename send_t>
   bool exchange(const std::string& cname, uint8_t function, const send_t& send, modbus_vector_t& pdu,
-                std::size_t expected);
+                std::size_t expected, bool resend_after_close);
   // Wraps and writes a request.
   bool send_request(const modbus_vector_t& pdu);
   // Reads the reply's PDU once its envelope checked out. An exception reply

@@ -172,7 +172,10 @@ void tcp_connection_t::flush_input() {
     const int error = received < 0 ? errno : 0;
     if (error == EINTR) continue;
     if (received == 0 || is_broken_stream(error)) {
-      spdlog::error("{} : ошибка чтения : {} ({})", name, error_text(error), error);
+      // A stream ended while idle is a device that closes idle connections,
+      // as many do between passes, and no failed read: the frame connects
+      // again and sends, and the close logs its own line.
+      if (received < 0) spdlog::error("{} : ошибка чтения : {} ({})", name, error_text(error), error);
       // Closed while idle: whatever comes next is the next request's.
       peer_gone(peer_close_t::before_reply);
     }

@@ -158,10 +158,10 @@ TEST(MbapPeer, StaleBytesAreNotTakenForTheNextReply) {
   EXPECT_EQ(peer.read("u16", "holding", 0), (bytes{0x11, 0x11}));
 }
 
-// A device that closes the connection before its reply began gets the
-// request once more on a fresh connection, never twice; one that closes in
-// the middle of a reply fails that read only, and the next read connects
-// at once.
+// A device that closes the connection before its reply began gets a read
+// request once more on a fresh connection, never twice, and a write request
+// not at all: it may have acted on it. One that closes in the middle of a
+// reply fails that read only, and the next read connects at once.
 TEST(MbapPeer, PeerThatClosesIsConnectedAgainOncePerRequest) {
   const struct {
     const char* what;
@@ -183,6 +183,14 @@ TEST(MbapPeer, PeerThatClosesIsConnectedAgainOncePerRequest) {
     for (const auto& value : row.reads) EXPECT_EQ(peer.read("u16", "holding", 0), value);
     EXPECT_EQ(slave.requests().size(), row.requests);
     EXPECT_EQ(slave.accepted_connections(), row.connections);
+  }
+  {
+    modbus_slave_t slave(modbus_transport_t::tcp, small_map(1));
+    peer_t peer("base.tcp", {.type = "mb-tcp"}, "127.0.0.1", slave.port(), "");
+    slave.set_faults({.close_after_bytes = 0});
+    EXPECT_FALSE(peer.write(peer.channel("u16", "holding", 0), {0x0C, 0x0D}));
+    EXPECT_EQ(slave.requests().size(), 1u);
+    EXPECT_EQ(slave.holding_registers(0, 1), std::vector<uint16_t>{0x0C0D});
   }
 
   // Gone for good: the one connect of the read fails, and the next read

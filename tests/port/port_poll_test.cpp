@@ -230,9 +230,10 @@ TEST(PortPoll, PollReconnectReopensBeforeEachPass) {
 // Many devices close a connection left idle between passes, and some close
 // one in the middle of a reply: the port connects again at once, so every
 // read of every pass gives a value, and a reply cut short costs its own
-// channel only.
+// channel only. Only the cut reply is logged as a failed read.
 TEST(PortPoll, PeerThatClosesConnectionsCostsNoPass) {
   modbus_slave_t slave(modbus_transport_t::tcp, {.idle_close = 300ms});
+  log_capture_t log;
   slave.set_holding_registers(0, {10, 20, 30});
   port_rig_t rig(tcp_config(slave, R"({"name": "a", "value_type": "u16", "reg_type": "holding", "reg_addr": 0},
       {"name": "b", "value_type": "u16", "reg_type": "holding", "reg_addr": 1},
@@ -243,13 +244,16 @@ TEST(PortPoll, PeerThatClosesConnectionsCostsNoPass) {
     const char* what;
     modbus_faults_t faults;
     std::vector<std::pair<std::string, std::string>> published;
+    int read_errors;
+    int connects;
   } passes[] = {
-      {"connected at start", {}, values},
-      {"closed while idle", {}, values},
+      {"connected at start", {}, values, 0, 1},
+      {"closed while idle", {}, values, 0, 1},
       {"closed in the middle of the first reply", {.close_after_bytes = 9, .remaining = 1},
-       {{"/devices/c_1/controls/a/meta/error", "r"}, values[1], values[2]}},
-      {"closed while idle again", {}, values},
+       {{"/devices/c_1/controls/a/meta/error", "r"}, values[1], values[2]}, 1, 2},
+      {"closed while idle again", {}, values, 0, 1},
   };
+  const std::string line_name = "127.0.0.1:" + std::to_string(slave.port());
   handed_clock_t clock;
   auto port = rig.make_port(1, clock.clock());
   running_port_t running(*port);
@@ -261,12 +265,15 @@ TEST(PortPoll, PeerThatClosesConnectionsCostsNoPass) {
       const int closed = slave.idle_closed_connections();
       ASSERT_TRUE(wait_until([&] { return slave.idle_closed_connections() > closed; }));
       slave.set_faults(passes[pass].faults);
+      log.clear();
       clock.allow_passes(1);
     }
     ASSERT_TRUE(clock.wait_for_waits(pass + 1));
     published.insert(published.end(), passes[pass].published.begin(), passes[pass].published.end());
     EXPECT_EQ(rig.published.received(), published);
     EXPECT_EQ(slave.requests().size(), 3 * (pass + 1)) << "no request was sent twice";
+    EXPECT_EQ(count_lines_starting(log, line_name + " : ошибка чтения"), passes[pass].read_errors);
+    EXPECT_EQ(count_lines_starting(log, line_name + " : открытo"), passes[pass].connects);
   }
 }
 

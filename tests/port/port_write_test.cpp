@@ -123,6 +123,51 @@ TEST(PortWrite, CommandsAreWrittenAndReadBack) {
   }
 }
 
+// A device may act on a write and close the connection instead of replying:
+// a coil pulse or a counter run twice is not a failed write mended, so the
+// request goes out once per attempt. A connection the device closed while
+// idle is found closed before the request goes out: that write is sent on
+// a fresh connection, once, and is no failed read.
+TEST(PortWrite, WriteRequestGoesOncePerAttempt) {
+  const struct {
+    const char* name;
+    int repeat;
+    std::chrono::milliseconds idle_close;
+    modbus_faults_t faults;
+    std::size_t writes;
+    const char* result;
+    int read_errors;  // one for each reply that never came
+  } cases[] = {
+      {"acted on and closed, one attempt", 1, 0ms, {.close_after_bytes = 0}, 1, "ошибка", 1},
+      {"acted on and closed, three attempts", 3, 0ms, {.close_after_bytes = 0}, 3, "ошибка", 3},
+      {"closed while idle before the command", 1, 200ms, {}, 1, "успешно", 0},
+  };
+  const auto is_write = [](const korvex_test::bytes_t& frame) { return frame[7] == 6; };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    modbus_slave_t slave(modbus_transport_t::tcp, {.idle_close = c.idle_close});
+    log_capture_t log;
+    port_rig_t rig(write_config(slave, 0, false, c.repeat));
+    handed_clock_t clock;
+    auto port = rig.make_port(1, clock.clock());
+    running_port_t running(*port);
+    ASSERT_TRUE(clock.wait_for_waits(1));
+    if (c.idle_close.count() > 0) {
+      ASSERT_TRUE(wait_until([&] { return slave.idle_closed_connections() == 1; }));
+    }
+    slave.set_faults(c.faults);
+    log.clear();
+    rig.command(sp_command, "42");
+    ASSERT_TRUE(wait_until(
+        [&] { return log.count(fmt::format("1::c_1::sp : 42 : установка значения : {}", c.result)) == 1; }));
+    const auto requests = slave.requests();
+    EXPECT_EQ(static_cast<std::size_t>(std::count_if(requests.begin(), requests.end(), is_write)), c.writes);
+    EXPECT_EQ(slave.holding_registers(20, 1), std::vector<uint16_t>{42}) << "the device acted on it";
+    EXPECT_EQ(count_lines_starting(log, "127.0.0.1:" + std::to_string(slave.port()) + " : ошибка чтения"),
+              c.read_errors);
+  }
+}
+
 // A write during a pass puts the written channel, and with update-on-write
 // the device's other channels in row order, at the front of the pass.
 TEST(PortWrite, RereadsJumpTheRunningPass) {
