@@ -205,6 +205,10 @@ class modbus_port_t {
   // The payload last written for each command topic; only the inbound
   // worker uses it.
   std::map<std::string, modbus_vector_t> written_commands;
+  // The payload last written for each command topic from the broker's
+  // store: a live command written since does not replace what the broker
+  // hands over again.
+  std::map<std::string, modbus_vector_t> written_retained_commands;
   std::atomic<bool> poll_reconnect{false};  // read by the inbound worker too
   std::atomic<bool> stop{false};
   std::atomic<bool> poll_running{false};

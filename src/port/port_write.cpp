@@ -36,10 +36,15 @@ void modbus_port_t::inbound_worker() {
 void modbus_port_t::write_channel(const mqtt_message_t& message, std::string& log_name) {
   const auto& [message_id, topic, payload, qos, retain] = message;
   // The retain flag comes only with what the broker hands over from its
-  // store, at every resubscription. A command equal to the last one written
-  // here, written again, would undo what changed the register since.
-  if (const auto last = written_commands.find(topic);
-      retain && last != written_commands.end() && last->second == payload) {
+  // store, at every resubscription. What it holds is the command it last
+  // handed over, or a live one that was published retained; a live command
+  // published without retain leaves the older one there. Written again,
+  // either would undo what changed the register since.
+  const auto was_written = [&](const std::map<std::string, modbus_vector_t>& record) {
+    const auto last = record.find(topic);
+    return last != record.end() && last->second == payload;
+  };
+  if (retain && (was_written(written_commands) || was_written(written_retained_commands))) {
     spdlog::debug("Брокер : {} : сохранённая команда уже выполнена", topic);
     return;
   }
@@ -85,6 +90,7 @@ void modbus_port_t::write_channel(const mqtt_message_t& message, std::string& lo
     // Only once it is written: a command that failed is tried again when
     // the broker hands it over again.
     written_commands[topic] = payload;
+    if (retain) written_retained_commands[topic] = payload;
     std::vector<poll_entry_t> rereads{{device_id, channel_id}};
     if (row.getColumn(column::update_on_write).getUInt() != 0) {
       SQLite::Statement channels(*database, class_channels_text);

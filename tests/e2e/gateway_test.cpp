@@ -140,38 +140,79 @@ TEST(Gateway, WritesACommandRetainedBeforeItStarted) {
   EXPECT_EQ(gateway.wait_exit(5s), 1);
 }
 
-// The broker hands a retained command over at every subscription. One that
-// could not be written (the device was away) is written when the broker hands
-// it over again, here after its restart; one that was written is not written
-// again, where it would undo what changed the register since.
-TEST(Gateway, RetainedCommandIsWrittenOnceWhenTheBrokerHandsItOverAgain) {
-  broker_t broker({.keeps_retained = true});
-  const std::string command = "/devices/boiler_1/controls/setpoint/on";
-  broker.publish(command, "99", true);
-  modbus_slave_t slave(korvex_test::modbus_transport_t::tcp);
-  slave.set_holding_registers(0, {215, 40, 0});
-  slave.set_faults({.no_reply = true});
-  temp_dir_t folder;
-  const auto config = folder.write(
-      "korvex.json", gateway_config(broker.port(), slave.port(), korvex_test::free_loopback_port()));
-  service_process_t gateway(folder.path(), {"-c", config.string(), "-v", "-d"});
-  ASSERT_TRUE(gateway.wait_for("1::boiler_1::setpoint : 99 : установка значения : ошибка", deadline))
-      << gateway.output_text();
-  slave.set_faults({});
-  broker.restart();
-  EXPECT_TRUE(wait_until([&] { return slave.holding_registers(1, 1) == std::vector<uint16_t>{99}; }, deadline))
-      << gateway.output_text();
+namespace {
 
-  // Published while the gateway is subscribed, so it comes as a live command.
-  broker.publish(command, "70", true);
-  ASSERT_TRUE(gateway.wait_for("1::boiler_1::setpoint : 70 : установка значения : успешно", deadline))
-      << gateway.output_text();
-  slave.set_holding_registers(1, {12});
-  broker.restart();
-  ASSERT_TRUE(gateway.wait_for("Брокер : " + command + " : сохранённая команда уже выполнена", deadline))
-      << gateway.output_text();
-  EXPECT_EQ(slave.holding_registers(1, 1), std::vector<uint16_t>{12});
-  EXPECT_EQ(gateway.count("1::boiler_1::setpoint : 70 : установка значения : успешно"), 1) << gateway.output_text();
+// Another client that connects with the gateway's id takes its session over:
+// the broker drops the gateway's connection and keeps running, its retained
+// messages still in memory.
+void take_session_over(broker_t& broker) {
+  const std::string log = broker.log();
+  const std::string marker = " as korvex#";
+  const auto at = log.rfind(marker);
+  ASSERT_NE(at, std::string::npos) << log;
+  const auto id_at = at + marker.size() - std::string("korvex#").size();
+  const std::string id = log.substr(id_at, log.find(' ', id_at) - id_at);
+  korvex_test::run_process(broker.client("mosquitto_pub", {"-i", id, "-t", "/takeover", "-n"}), 10s);
+}
+
+}  // namespace
+
+// The broker hands its stored command over at every subscription, after a
+// restart or after a dropped connection alike. One that could not be written
+// (the device was away) is written when the broker hands it over again; one
+// that was written is not written again, where it would undo what changed the
+// register since: a live command, published without retain so the broker
+// still holds the older one, or the device's own change.
+TEST(Gateway, RetainedCommandIsWrittenOnceWhenTheBrokerHandsItOverAgain) {
+  const struct {
+    const char* name;
+    void (*hand_over_again)(broker_t&);
+  } cases[] = {
+      {"broker restart", [](broker_t& broker) { broker.restart(); }},
+      {"dropped connection", take_session_over},
+  };
+  const std::string command = "/devices/boiler_1/controls/setpoint/on";
+  const std::string subscribed = "Брокер : подписка на 1 топик : No error. (0)";
+  const std::string skipped = "Брокер : " + command + " : сохранённая команда уже выполнена";
+  for (const auto& test_case : cases) {
+    SCOPED_TRACE(test_case.name);
+    broker_t broker({.keeps_retained = true});
+    broker.publish(command, "26", true);
+    modbus_slave_t slave(korvex_test::modbus_transport_t::tcp);
+    slave.set_holding_registers(0, {215, 40, 0});
+    slave.set_faults({.no_reply = true});
+    temp_dir_t folder;
+    const auto config = folder.write(
+        "korvex.json", gateway_config(broker.port(), slave.port(), korvex_test::free_loopback_port()));
+    service_process_t gateway(folder.path(), {"-c", config.string(), "-v", "-d"});
+    ASSERT_TRUE(gateway.wait_for("1::boiler_1::setpoint : 26 : установка значения : ошибка", deadline))
+        << gateway.output_text();
+    slave.set_faults({});
+    test_case.hand_over_again(broker);
+    EXPECT_TRUE(wait_until([&] { return slave.holding_registers(1, 1) == std::vector<uint16_t>{26}; }, deadline))
+        << gateway.output_text();
+
+    broker.publish(command, "30");
+    ASSERT_TRUE(gateway.wait_for("1::boiler_1::setpoint : 30 : установка значения : успешно", deadline))
+        << gateway.output_text();
+    test_case.hand_over_again(broker);
+    ASSERT_TRUE(gateway.wait_for(subscribed, deadline, 3)) << gateway.output_text();
+    EXPECT_TRUE(gateway.wait_for(skipped, deadline)) << gateway.output_text();
+    EXPECT_EQ(slave.holding_registers(1, 1), std::vector<uint16_t>{30});
+    EXPECT_EQ(gateway.count("1::boiler_1::setpoint : 26 : установка значения : успешно"), 1) << gateway.output_text();
+
+    // Published while the gateway is subscribed, so it comes as a live
+    // command, and the broker keeps it.
+    broker.publish(command, "70", true);
+    ASSERT_TRUE(gateway.wait_for("1::boiler_1::setpoint : 70 : установка значения : успешно", deadline))
+        << gateway.output_text();
+    slave.set_holding_registers(1, {12});
+    test_case.hand_over_again(broker);
+    ASSERT_TRUE(gateway.wait_for(subscribed, deadline, 4)) << gateway.output_text();
+    EXPECT_TRUE(gateway.wait_for(skipped, deadline, 2)) << gateway.output_text();
+    EXPECT_EQ(slave.holding_registers(1, 1), std::vector<uint16_t>{12});
+    EXPECT_EQ(gateway.count("1::boiler_1::setpoint : 70 : установка значения : успешно"), 1) << gateway.output_text();
+  }
 }
 
 // Commands for a device that never answers drain one per read timeout. A
