@@ -1,4 +1,9 @@
-#include <chrono>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <string>
 #include <thread>
 
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -6,6 +11,7 @@
 
 #include "config/cache_database.hpp"
 #include "config/cache_row.hpp"
+#include "support/process.hpp"
 #include "support/temp_dir.hpp"
 
 // A kept row answers every getter as the statement it was copied from did,
@@ -36,19 +42,32 @@ TEST(CacheRow, AKeptRowReadsAsItsStatement) {
   EXPECT_THROW(cache_row_t{statement}, SQLite::Exception) << "a statement standing on no row";
 }
 
+// Whether the thread sleeps, as SQLite's busy handler does between its tries.
+bool sleeping(pid_t thread) {
+  std::ifstream state("/proc/self/task/" + std::to_string(thread) + "/syscall");
+  long number = -1;
+  state >> number;
+  return number == SYS_clock_nanosleep || number == SYS_nanosleep;
+}
+
 // Without a busy timeout the second handle's write fails with "database is
-// locked" and the update is lost.
+// locked" and the update is lost. The commit comes only once the write has
+// met the lock and sleeps in the busy wait.
 TEST(CacheSchema, SecondHandleWaitsForAWriterInsteadOfFailing) {
   korvex_test::temp_dir_t dir;
   auto first = open_cache_database(dir.path() / "korvex.cache");
   create_cache_schema(*first);
   auto second = open_cache_database(dir.path() / "korvex.cache");
   first->exec("BEGIN IMMEDIATE; INSERT INTO Debounces (Value, Timer) VALUES (1, 0)");
-  std::thread releaser([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    first->exec("COMMIT");
+  std::atomic<pid_t> writer = 0;
+  std::atomic<bool> written = false;
+  std::thread writing([&] {
+    writer = gettid();
+    EXPECT_NO_THROW(second->exec("UPDATE Debounces SET Timer = 5"));
+    written = true;
   });
-  EXPECT_NO_THROW(second->exec("UPDATE Debounces SET Timer = 5"));
-  releaser.join();
+  EXPECT_TRUE(korvex_test::wait_until([&] { return written || (writer != 0 && sleeping(writer)); }));
+  first->exec("COMMIT");
+  writing.join();
   EXPECT_EQ(first->execAndGet("SELECT Timer FROM Debounces").getInt(), 5);
 }

@@ -16,17 +16,23 @@ namespace {
 
 mqtt_message_t message(int id) { return {id, "/t/" + std::to_string(id), {uint8_t(id)}, 0, true}; }
 
+// A queue that tells how many threads wait inside its pop.
+struct observed_queue_t : sync_queue_t<mqtt_message_t> {
+  int32_t waiting() {
+    std::lock_guard lock(mutex);
+    return waiters;
+  }
+};
+
 // A pop on another thread: the id it got, or -1 once the queue let it go
-// empty-handed. Returns once the pop has most likely begun to wait.
-std::future<int> waiting_pop(sync_queue_t<mqtt_message_t>& queue) {
-  std::atomic<bool> entered = false;
-  auto popped = std::async(std::launch::async, [&queue, &entered] {
+// empty-handed. Returns once the pop waits: the waiter count goes up under
+// the lock that the wait then releases.
+std::future<int> waiting_pop(observed_queue_t& queue) {
+  auto popped = std::async(std::launch::async, [&queue] {
     mqtt_message_t out;
-    entered = true;
     return queue.pop(out) ? std::get<0>(out) : -1;
   });
-  while (!entered) std::this_thread::yield();
-  std::this_thread::sleep_for(20ms);
+  while (queue.waiting() == 0) std::this_thread::yield();
   return popped;
 }
 
@@ -36,7 +42,7 @@ std::future<int> waiting_pop(sync_queue_t<mqtt_message_t>& queue) {
 // by a push, by stop and by the destructor; a stopped queue still hands out
 // what it holds, and a failed pop leaves its argument alone.
 TEST(SyncQueue, OrderPerProducerAndEveryWakeUp) {
-  sync_queue_t<mqtt_message_t> queue;
+  observed_queue_t queue;
   std::thread producer([&] {
     for (int id = 1000; id < 1500; ++id) queue.push(message(id));
   });
@@ -58,7 +64,7 @@ TEST(SyncQueue, OrderPerProducerAndEveryWakeUp) {
   EXPECT_TRUE(queue.pop(out) && std::get<0>(out) == 2);
   EXPECT_FALSE(queue.pop(out));
   EXPECT_EQ(std::get<0>(out), 2);
-  auto doomed = std::make_unique<sync_queue_t<mqtt_message_t>>();
+  auto doomed = std::make_unique<observed_queue_t>();
   popped = waiting_pop(*doomed);
   doomed.reset();
   EXPECT_EQ(popped.get(), -1);

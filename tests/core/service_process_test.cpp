@@ -111,7 +111,7 @@ TEST_P(ServiceEnds, WithItsClosingLinesAndCodeOne) {
   const auto& scenario = GetParam();
   korvex_test::broker_t broker;
   if (scenario.cause == cause_t::broker_comes_up) broker.kill();
-  const korvex_test::tcp_listener_t silent_device;
+  korvex_test::tcp_listener_t silent_device;
   korvex_test::temp_dir_t folder;
   const auto config = folder.path() / "korvex.json";
   if (scenario.config != config_t::missing) {
@@ -120,6 +120,13 @@ TEST_P(ServiceEnds, WithItsClosingLinesAndCodeOne) {
   {
     korvex_test::service_process_t service(folder.path(), {"-c", config.string(), "-v"});
     ASSERT_TRUE(service.wait_for(expand(scenario.ready, config), 20s)) << service.output_text();
+    korvex_test::owned_fd_t device_side;
+    if (scenario.config == config_t::slow) {
+      // The pass is logged before its read: the read waits only once its
+      // request has reached the device, which never answers it.
+      device_side = silent_device.accept();
+      ASSERT_TRUE(korvex_test::wait_readable(device_side.get()));
+    }
     if (scenario.cause >= cause_t::modify && scenario.cause <= cause_t::remove) {
       ASSERT_TRUE(korvex_test::wait_until([&] { return inotify_watch_set(service.pid()); }));
     }

@@ -199,22 +199,39 @@ TEST(PortWrite, RereadsJumpTheRunningPass) {
 
 // The transaction mutex is not fair: the poll task, which takes it again
 // right after each channel, could keep a command waiting channel after
-// channel. Each command here comes while a slow read of a pass is on the
-// line; its write must be the next request the device sees.
+// channel. Each command here comes while a read of a pass is on the line; its
+// write must be the next request the device sees.
 TEST(PortWrite, CommandGoesRightAfterTheReadInProgress) {
   constexpr int others = 30, commands = 10;
+  log_capture_t log;
   modbus_slave_t slave(modbus_transport_t::tcp);
-  slave.set_faults({.reply_delay = 80ms});
-  port_rig_t rig(write_config(slave, others, false, 1));
-  handed_clock_t clock;
-  auto port = rig.make_port(1, clock.clock());
-  running_port_t running(*port);
   // Single writes, and reads of sp (address 20).
   const auto is_write = [](const korvex_test::bytes_t& frame) { return frame[7] == 6; };
   const auto reads_sp = [](const korvex_test::bytes_t& frame) { return frame[7] == 3 && frame[9] == 20; };
+  // The read that follows a read of sp (the pass's first, then each
+  // command's re-read) is the one a command comes during: its reply is held
+  // at the device until that command is logged, just before it waits for
+  // the line, and after the last command until the pass was checked.
+  bool after_sp = false;
+  int held_reads = 0;
+  std::atomic<bool> checked = false;
+  slave.set_faults({.before_reply = [&](const korvex_test::bytes_t& frame) {
+    const bool held = after_sp && !reads_sp(frame) && !is_write(frame);
+    after_sp = reads_sp(frame);
+    if (held) {
+      const int command = ++held_reads;
+      wait_until([&] { return checked || log.count(sp_command + " : установка значения") >= command; });
+    }
+  }});
+  port_rig_t rig(write_config(slave, others, false, 1));
+  // A held reply must never time out.
+  rig.client->database_handle()->exec("UPDATE Connections SET RTO = 20000");
+  handed_clock_t clock;
+  auto port = rig.make_port(1, clock.clock());
+  running_port_t running(*port);
   std::size_t seen = 1;
   for (int command = 1; command <= commands; ++command) {
-    // Just after a request went out: its reply is 80 ms away.
+    // Just after a request went out: its reply is held.
     ASSERT_TRUE(wait_until([&] { return slave.requests().size() > seen; }));
     const auto on_the_line = slave.requests().size();
     rig.command(sp_command, std::to_string(command));
@@ -226,9 +243,11 @@ TEST(PortWrite, CommandGoesRightAfterTheReadInProgress) {
     }));
     const auto write = std::find_if(requests.begin() + on_the_line, requests.end(), is_write);
     EXPECT_EQ(static_cast<std::size_t>(write - requests.begin()), on_the_line) << "command " << command;
-    seen = requests.size();
+    // Up to the re-read: the read after it may be held already.
+    seen = static_cast<std::size_t>(std::find_if(write, requests.end(), reads_sp) - requests.begin()) + 1;
   }
   EXPECT_TRUE(clock.recorded_waits().empty()) << "every command came during the one pass";
+  checked = true;
 }
 
 // With poll_reconnect, a command that ends between the head of a pass (which

@@ -3,6 +3,7 @@
 #include <modbus/modbus.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,6 +30,9 @@ struct modbus_faults_t {
   // TCP: only this many bytes of the reply go out, then the connection
   // closes (0: it closes instead of replying).
   std::optional<std::size_t> close_after_bytes{};
+  // Called on the slave's thread with each request; its reply waits until
+  // this returns, so a test can hold it until the client reached a state.
+  std::function<void(const bytes_t& request)> before_reply{};
   int remaining = -1;
 };
 
@@ -194,6 +198,7 @@ class modbus_slave_t {
     });
     peer.last_request = steady_clock::now();
     if (!peer.held_reply.empty()) send_bytes(peer.fd.get(), std::exchange(peer.held_reply, {}));
+    if (active.before_reply) active.before_reply(bytes_t(request, request + length));
     if (active.no_reply) return true;  // neither executed nor answered
     // libmodbus answers under the address the request carries.
     if (active.reply_address) request[tcp ? 6 : 0] = static_cast<uint8_t>(*active.reply_address);
