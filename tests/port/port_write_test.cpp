@@ -204,17 +204,18 @@ TEST(PortWrite, RereadsJumpTheRunningPass) {
 TEST(PortWrite, CommandGoesRightAfterTheReadInProgress) {
   constexpr int others = 30, commands = 10;
   log_capture_t log;
-  modbus_slave_t slave(modbus_transport_t::tcp);
   // Single writes, and reads of sp (address 20).
   const auto is_write = [](const korvex_test::bytes_t& frame) { return frame[7] == 6; };
   const auto reads_sp = [](const korvex_test::bytes_t& frame) { return frame[7] == 3 && frame[9] == 20; };
+  // Declared before the slave, whose thread uses them until it is joined.
+  bool after_sp = false;
+  int held_reads = 0;
+  std::atomic<bool> checked = false;
+  modbus_slave_t slave(modbus_transport_t::tcp);
   // The read that follows a read of sp (the pass's first, then each
   // command's re-read) is the one a command comes during: its reply is held
   // at the device until that command is logged, just before it waits for
   // the line, and after the last command until the pass was checked.
-  bool after_sp = false;
-  int held_reads = 0;
-  std::atomic<bool> checked = false;
   slave.set_faults({.before_reply = [&](const korvex_test::bytes_t& frame) {
     const bool held = after_sp && !reads_sp(frame) && !is_write(frame);
     after_sp = reads_sp(frame);
