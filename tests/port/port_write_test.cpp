@@ -5,6 +5,7 @@
 
 #include "core/payload_text.hpp"
 #include "port/modbus_port.hpp"
+#include "port_access.hpp"
 #include "port_rig.hpp"
 #include "support/modbus_slave.hpp"
 
@@ -22,8 +23,10 @@ std::string write_config(const modbus_slave_t& slave, int other_channels, bool u
       R"({{"name": "sp", "value_type": "u16", "reg_type": "holding", "reg_addr": 20, "read_only": false,
            "poll_delay": {}}})",
       channel_delay);
+  // Register 20 is sp's alone: a request for it is always sp's.
   for (int i = 0; i < other_channels; ++i) {
-    channels += fmt::format(R"(, {{"name": "c{}", "value_type": "u16", "reg_type": "holding", "reg_addr": {}}})", i, i);
+    channels += fmt::format(R"(, {{"name": "c{}", "value_type": "u16", "reg_type": "holding", "reg_addr": {}}})", i,
+                            i < 20 ? i : i + 1);
   }
   channels += extra_channels;
   return fill(R"({
@@ -203,25 +206,25 @@ TEST(PortWrite, RereadsJumpTheRunningPass) {
 // write must be the next request the device sees.
 TEST(PortWrite, CommandGoesRightAfterTheReadInProgress) {
   constexpr int others = 30, commands = 10;
-  log_capture_t log;
   // Single writes, and reads of sp (address 20).
   const auto is_write = [](const korvex_test::bytes_t& frame) { return frame[7] == 6; };
   const auto reads_sp = [](const korvex_test::bytes_t& frame) { return frame[7] == 3 && frame[9] == 20; };
   // Declared before the slave, whose thread uses them until it is joined.
   bool after_sp = false;
   int held_reads = 0;
+  std::atomic<int> released = 0;
   std::atomic<bool> checked = false;
   modbus_slave_t slave(modbus_transport_t::tcp);
   // The read that follows a read of sp (the pass's first, then each
   // command's re-read) is the one a command comes during: its reply is held
-  // at the device until that command is logged, just before it waits for
-  // the line, and after the last command until the pass was checked.
+  // at the device until that command waits for the line, and after the last
+  // command until the pass was checked.
   slave.set_faults({.before_reply = [&](const korvex_test::bytes_t& frame) {
     const bool held = after_sp && !reads_sp(frame) && !is_write(frame);
     after_sp = reads_sp(frame);
     if (held) {
       const int command = ++held_reads;
-      wait_until([&] { return checked || log.count(sp_command + " : установка значения") >= command; });
+      wait_until([&] { return checked || released >= command; });
     }
   }});
   port_rig_t rig(write_config(slave, others, false, 1));
@@ -236,6 +239,8 @@ TEST(PortWrite, CommandGoesRightAfterTheReadInProgress) {
     ASSERT_TRUE(wait_until([&] { return slave.requests().size() > seen; }));
     const auto on_the_line = slave.requests().size();
     rig.command(sp_command, std::to_string(command));
+    ASSERT_TRUE(wait_until([&] { return modbus_port_test_access_t::commands_waiting(*port) > 0; }));
+    released = command;
     std::vector<korvex_test::bytes_t> requests;
     ASSERT_TRUE(wait_until([&] {
       requests = slave.requests();

@@ -5,13 +5,8 @@
 #include <SQLiteCpp/Column.h>
 
 #include "config/cache_database.hpp"
+#include "port_access.hpp"
 
-struct modbus_port_test_access_t {
-  static value_context_t& values(modbus_port_t& port) { return *port.values; }
-  static const std::map<debounce_key_t, debounce_state_t>& debounces(const modbus_port_t& port) {
-    return port.debounces;
-  }
-};
 
 namespace korvex_test {
 
