@@ -149,14 +149,20 @@ class sync_queue_t : public sync_container_t<T> {
 
 // The pop of a consumer loop that ends on a stop flag of its own: waits on
 // the queue and, while the queue is stopped but the flag is not yet set, on
-// the loop's own condition variable, whose lock the caller holds. False once
-// the flag is set and no element came.
+// the loop's own condition variable until the flag is set. The loop's own
+// lock is taken only for that wait, never while the queue is waited on: who
+// takes it to wake the loop must not wait for the next element. Whoever sets
+// the flag notifies the condition variable under that lock. False once the
+// flag is set and no element came.
 template <typename T>
-bool pop_unless_stopped(sync_queue_t<T>& queue, T& out, std::condition_variable& own_cv,
-                        std::unique_lock<std::mutex>& own_lock, const std::atomic<bool>& stop) {
+bool pop_unless_stopped(sync_queue_t<T>& queue, T& out, std::condition_variable& own_cv, std::mutex& own_mutex,
+                        const std::atomic<bool>& stop) {
   bool popped = queue.pop(out);
   while (!popped && !stop) {
-    own_cv.wait(own_lock);
+    {
+      std::unique_lock lock(own_mutex);
+      own_cv.wait(lock, [&stop] { return stop.load(); });
+    }
     popped = queue.pop(out);
   }
   return popped;

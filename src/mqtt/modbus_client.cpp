@@ -119,13 +119,14 @@ void modbus_client_t::publish_loop() {
   while (!stop) {
     mqtt_message_t message;
     {
+      // Room in the library comes first.
       std::unique_lock lock(publish_mutex);
-      // Room in the library comes first: the pop below may wait for a
-      // message with the lock held, and the library's callbacks take the
-      // lock only to end this wait.
       publish_cv.wait(lock, [this] { return stop || unwritten < unwritten_limit; });
-      if (!pop_unless_stopped(*outgoing, message, publish_cv, lock, stop)) break;
     }
+    // Without the lock: the wait for a message lasts up to a poll interval,
+    // and a library callback that wakes the wait above would hold the
+    // library's network thread (keep-alive, commands, writes) that long.
+    if (!pop_unless_stopped(*outgoing, message, publish_cv, publish_mutex, stop)) break;
     // Popped after the stop: dropped.
     if (stop) break;
     report_dropped(true);
@@ -227,8 +228,8 @@ void modbus_client_t::on_disconnect(int rc) {
 void modbus_client_t::on_publish(int mid) {
   spdlog::trace("{}: {}", "on_publish", mid);
   // Called once a message was written to the socket, also for QoS 0. Only
-  // the step down from the bound can release the loop; the loop is then
-  // waiting for room, not inside its pop, so the lock is never held long.
+  // the step down from the bound can release the loop; the loop never holds
+  // the lock while it waits for a message, so taking it never waits long.
   if (unwritten.fetch_sub(1) == unwritten_limit) wake_publish_loop();
 }
 

@@ -120,8 +120,10 @@ class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
   std::shared_ptr<message_queue_t> outgoing;
   std::map<int64_t, std::shared_ptr<message_queue_t>> inbound_queues;
   std::atomic<bool> stop{false};
-  // The publish loop's own lock and wait: held around each pop, and waited
-  // on while the library holds its bound of unwritten messages.
+  // The publish loop's own lock and wait: held while the loop waits for the
+  // library to make room or, with the queue stopped, for the stop flag;
+  // never while it waits for a message, since the library's callbacks take
+  // it to end the first wait.
   std::mutex publish_mutex;
   std::condition_variable publish_cv;
   // Messages handed to the library and not yet written to the socket. The

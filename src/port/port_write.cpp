@@ -16,10 +16,7 @@ void modbus_port_t::inbound_worker() {
   spdlog::info("Очередь входящих сообщений ({}) : запуск", connection_id);
   while (!stop) {
     mqtt_message_t message;
-    {
-      std::unique_lock lock(inbound_mutex);
-      if (!pop_unless_stopped(*inbound, message, inbound_cv, lock, stop)) break;
-    }
+    if (!pop_unless_stopped(*inbound, message, inbound_cv, inbound_mutex, stop)) break;
     if (stop) break;
     // One command that fails must not end the worker: the next one is
     // handled as usual, and nothing is read again for this one.

@@ -34,7 +34,14 @@ using korvex_test::wait_until;
 
 struct modbus_client_test_access_t {
   static std::shared_ptr<message_queue_t> outgoing(modbus_client_t& client) { return client.outgoing; }
+  // Before start: the ports and the publish loop take the queue then.
+  static void replace_outgoing(modbus_client_t& client, std::shared_ptr<message_queue_t> queue) {
+    client.outgoing = std::move(queue);
+  }
   static int64_t unwritten(modbus_client_t& client) { return client.unwritten; }
+  static void set_unwritten(modbus_client_t& client, int64_t count) { client.unwritten = count; }
+  // What the library's network thread calls once it wrote a message.
+  static void report_written(modbus_client_t& client, int mid) { client.on_publish(mid); }
   static constexpr int64_t unwritten_limit = modbus_client_t::unwritten_limit;
 };
 using client_access = modbus_client_test_access_t;
@@ -70,6 +77,15 @@ struct client_rig_t {
 
   temp_dir_t folder;
   std::unique_ptr<modbus_client_t> client = std::make_unique<modbus_client_t>(true, folder.path() / "korvex.cache");
+};
+
+// An outgoing queue that tells how many threads wait inside its pop.
+struct observed_queue_t : message_queue_t {
+  using message_queue_t::message_queue_t;
+  int32_t waiting() {
+    std::lock_guard lock(mutex);
+    return waiters;
+  }
 };
 
 mqtt_message_t retained(const std::string& topic, const std::string& payload) {
@@ -171,4 +187,56 @@ TEST(PublishLoop, StalledBrokerLeavesTheBacklogInTheQueue) {
   const auto kept = broker.collect("bulk/#", count, 2s);
   EXPECT_LT(kept.size(), static_cast<std::size_t>(count) - 100);
   EXPECT_TRUE(std::none_of(kept.begin(), kept.end(), [](const auto& message) { return message.topic == "bulk/1999"; }));
+}
+
+// The library's network thread wakes a publish loop that waits for room in
+// the library. It must never be held in turn until the next value comes: no
+// keep-alive, command or write would get through meanwhile. The wake comes
+// while the loop waits on an empty queue, with the library at its bound.
+TEST(PublishLoop, WakeFromTheNetworkThreadNeverWaitsForAValue) {
+  client_rig_t rig(1);
+  const auto queue = std::make_shared<observed_queue_t>();
+  client_access::replace_outgoing(*rig.client, queue);
+  auto serving = rig.serve();
+  // The waiter count goes up under the lock that the pop's wait releases.
+  ASSERT_TRUE(wait_until([&] { return queue->waiting() == 1; }));
+  client_access::set_unwritten(*rig.client, client_access::unwritten_limit);
+  auto wake = std::async(std::launch::async, [&] { client_access::report_written(*rig.client, 1); });
+  const bool returned = wake.wait_for(5s) == std::future_status::ready;
+  EXPECT_TRUE(returned) << "the wake waited for a value";
+  if (!returned) queue->push(retained("release/wake", "x"));
+  wake.get();
+  EXPECT_EQ(client_access::unwritten(*rig.client), client_access::unwritten_limit - 1);
+  rig.client->request_stop();
+  EXPECT_EQ(serving.wait_for(1500ms), std::future_status::ready);
+}
+
+// A broker that stops reading until the keep-alive runs out: the library
+// holds its bound of unwritten values when the connection is lost, drops
+// them when it connects again and never reports them written. The loop must
+// not go on waiting for that room: values flow again once the broker is back.
+TEST(PublishLoop, ValuesFlowAgainAfterAStallEndsInAKeepAliveLoss) {
+  broker_t broker;
+  client_rig_t rig(1);
+  // The shortest keep-alive the library takes: the loss comes some seconds
+  // into the stall.
+  EXPECT_EQ(rig.client->connect("127.0.0.1", broker.port(), 5), MOSQ_ERR_SUCCESS);
+  ASSERT_TRUE(wait_until([&] { return rig.client->is_connected(); }));
+  auto serving = rig.serve();
+  const auto outgoing = rig.outgoing();
+  ASSERT_EQ(kill(broker.pid(), SIGSTOP), 0);
+  // Large enough that the socket buffers take only a few hundred of them.
+  const std::string payload(16 * 1024, 'p');
+  for (int i = 0; i < 2000; ++i) outgoing->push(retained("bulk/" + std::to_string(i), payload));
+  EXPECT_TRUE(wait_until([&] { return client_access::unwritten(*rig.client) == client_access::unwritten_limit; }));
+  const bool lost = wait_until([&] { return !rig.client->is_connected(); }, 30s);
+  ASSERT_EQ(kill(broker.pid(), SIGCONT), 0);
+  ASSERT_TRUE(lost) << "the keep-alive ran out";
+  ASSERT_TRUE(wait_until([&] { return rig.client->is_connected(); }, 30s));
+  korvex_test::mqtt_subscriber_t subscriber(broker, {"after/#"});
+  outgoing->push(retained("after/value", "2"));
+  const auto seen = subscriber.wait_for(1, 30s);
+  EXPECT_TRUE(seen.size() == 1 && seen[0].payload == "2");
+  rig.client->request_stop();
+  EXPECT_EQ(serving.wait_for(1500ms), std::future_status::ready);
 }
