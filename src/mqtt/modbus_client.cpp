@@ -204,6 +204,7 @@ void modbus_client_t::close_inbound_queue(int64_t connection_id) {
 void modbus_client_t::on_connect(int rc) {
   spdlog::info("Брокер : подключение : {} ({})", mosqpp::strerror(rc), rc);
   if (rc != 0) return;
+  ++connection_count;
   disable_nagle();
   subscribe_topics();
   connected = true;

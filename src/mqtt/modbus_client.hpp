@@ -51,6 +51,7 @@ class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
   void request_stop();
 
   bool is_connected() const override { return connected.load(); }
+  uint64_t connection_number() const override { return connection_count.load(); }
 
   std::shared_ptr<SQLite::Database> database_handle() const { return database; }
   const std::string& client_id() const { return id; }
@@ -116,6 +117,8 @@ class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
   std::shared_ptr<SQLite::Statement> topic_statement;
   std::shared_ptr<SQLite::Database> database;
   std::atomic<bool> connected{false};
+  // Connections the broker accepted so far.
+  std::atomic<uint64_t> connection_count{0};
   std::unique_ptr<worker_pool_t> port_pool;
   std::shared_ptr<message_queue_t> outgoing;
   std::map<int64_t, std::shared_ptr<message_queue_t>> inbound_queues;

@@ -116,8 +116,9 @@ class modbus_port_t {
 
   // Pushes the payload onto the outgoing queue, retained: "r" on the
   // channel's error topic, a value on its own. The first value of a channel
-  // after start and after each "r" is followed by an empty retained message
-  // on the error topic, which removes an "r" the broker still keeps.
+  // after start, after each "r" and on each new broker connection is
+  // followed by an empty retained message on the error topic, which removes
+  // an "r" the broker still keeps.
   void publish(const std::string& device_topic, const std::string& channel_topic, const modbus_vector_t& payload);
   // True when at least one bit field of the parent was published. `data`
   // points at the parent's bytes (null after a failed read), `size` says how
@@ -217,10 +218,12 @@ class modbus_port_t {
   // task, read by start() once the task's future is ready.
   std::size_t pass_answers = 0;
   std::mutex transaction_mutex;
-  // Value topics whose error topic holds nothing at the broker: cleared since
-  // start and no "r" since. Both the poll task and the inbound worker publish.
+  // Value topics whose error topic holds nothing at the broker: cleared on
+  // the broker connection `error_topics_connection` and no "r" since. Both
+  // the poll task and the inbound worker publish.
   std::mutex error_topics_mutex;
   std::unordered_set<std::string> error_free_topics;
+  uint64_t error_topics_connection = 0;
   // Every wait of the port (interval, poll delays) is on these, so the stop
   // request ends each of them at once.
   std::mutex interval_mutex;

@@ -41,6 +41,13 @@ void modbus_port_t::publish(const std::string& device_topic, const std::string& 
   // Held across the pushes, so a clear never overtakes an "r" of the same
   // channel published by the other thread.
   std::lock_guard lock(error_topics_mutex);
+  // A clear pushed while the connection went away may never have reached the
+  // broker, which then keeps the "r" for good: on every new connection each
+  // channel's first good value clears its error topic again.
+  if (const auto connection = broker.connection_number(); connection != error_topics_connection) {
+    error_free_topics.clear();
+    error_topics_connection = connection;
+  }
   if (failed) {
     publish_retained(topic + "/meta/error", payload);
     error_free_topics.erase(topic);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <chrono>
 #include <filesystem>
@@ -246,4 +247,60 @@ TEST(Gateway, CommandFloodKeepsMemoryBounded) {
   EXPECT_TRUE(gateway.wait_for("Брокер : " + command + " : команда отклонена : 1048576 байт, допустимо не более 256",
                                deadline, 100));
   EXPECT_LT(peak_kib() - peak_before, 64 * 1024);
+}
+
+// A broker that keeps retained messages (as Debian's does) holds every
+// channel's "r" while a device is away. The device answers again and the
+// broker stops right after the first channel's error topic was cleared: the
+// other clears are lost with the connection. Once the broker is back, the
+// first values clear every error topic again, so no "r" outlives the failure.
+TEST(Gateway, ErrorTopicsAreClearedAgainOnEveryNewBrokerConnection) {
+  constexpr int channel_count = 10;
+  broker_t broker({.keeps_retained = true});
+  std::string channels;
+  for (int i = 0; i < channel_count; ++i) {
+    channels += std::string(i > 0 ? "," : "") + R"({"name": "c)" + std::to_string(i) +
+                R"(", "value_type": "u16", "reg_type": "holding", "reg_addr": )" + std::to_string(i) + "}";
+  }
+  const std::string error_filter = "/devices/dev_1/controls/+/meta/error";
+  const auto kept_errors = [&] { return broker.collect(error_filter, channel_count, 1s).size(); };
+  // What the slave's reply hook uses is declared before the slave.
+  std::optional<korvex_test::mqtt_subscriber_t> errors;
+  std::atomic<int> answered{0};
+  std::atomic<bool> broker_stopped{false};
+  modbus_slave_t slave(korvex_test::modbus_transport_t::tcp);
+  slave.set_holding_registers(0, std::vector<uint16_t>(channel_count, 5));
+  slave.set_faults({.no_reply = true});
+  temp_dir_t folder;
+  const auto config = folder.write("korvex.json", R"({"mqtt": {"url": "127.0.0.1", "port": )" +
+                                                      std::to_string(broker.port()) + R"(, "keep_alive": 60},
+      "ports": [{"connection": {"name": "line", "type": "base.tcp", "rto": 200, "sto": 200, "poll_interval": 1,
+                 "tcp": {"url": "127.0.0.1", "port": )" + std::to_string(slave.port()) + R"(}},
+      "devices": [{"name": "dev", "type": "mb-tcp", "sid": 1, "cname": "dev"}],
+      "parameters": [{"cname": "dev", "config": {"channels": [)" + channels + "]}}]}]}");
+  service_process_t gateway(folder.path(), {"-c", config.string(), "-v"});
+  ASSERT_TRUE(wait_until([&] { return kept_errors() == channel_count; }, deadline)) << gateway.output_text();
+
+  errors.emplace(broker, std::vector<std::string>{error_filter});
+  // The second answered read waits until the first clear has reached the
+  // broker, then stops it: the values and clears of this pass that follow
+  // go nowhere.
+  slave.set_faults({.before_reply = [&](const korvex_test::bytes_t&) {
+    if (++answered != 2) return;
+    wait_until([&] {
+      const auto seen = errors->wait_for(SIZE_MAX, 0ms);
+      return std::any_of(seen.begin(), seen.end(), [](const auto& message) { return message.payload.empty(); });
+    }, deadline);
+    broker.stop();
+    broker_stopped = true;
+  }});
+  ASSERT_TRUE(wait_until([&] { return broker_stopped.load(); }, deadline)) << gateway.output_text();
+  ASSERT_TRUE(gateway.wait_for("Порт 1 : line : ожидание подключения к брокеру", deadline)) << gateway.output_text();
+  slave.set_faults({});
+  std::this_thread::sleep_for(2s);
+  broker.start_again();
+  EXPECT_TRUE(wait_until([&] { return kept_errors() == 0; }, deadline)) << gateway.output_text();
+
+  gateway.send_signal(SIGTERM);
+  EXPECT_EQ(gateway.wait_exit(5s), 1);
 }

@@ -117,6 +117,7 @@ class handed_clock_t {
 class published_values_t : public broker_link_t {
  public:
   bool is_connected() const override { return connected; }
+  uint64_t connection_number() const override { return connection; }
 
   std::vector<std::pair<std::string, std::string>> received(bool with_error_clears = false) {
     std::lock_guard lock(mutex);
@@ -138,6 +139,7 @@ class published_values_t : public broker_link_t {
   }
 
   std::atomic<bool> connected{false};
+  std::atomic<uint64_t> connection{1};
   std::shared_ptr<port_queue_t> outgoing = std::make_shared<port_queue_t>();
 
  private:

@@ -59,6 +59,7 @@ class value_channels_t : private broker_link_t {
 
  private:
   bool is_connected() const override { return false; }
+  uint64_t connection_number() const override { return 0; }
 
   temp_dir_t folder;
   std::shared_ptr<SQLite::Database> database;

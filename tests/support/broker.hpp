@@ -56,13 +56,20 @@ class broker_t {
   pid_t pid() const { return process->pid(); }
   // Kills the broker hard: clients see the connection drop.
   void kill() { process.reset(); }
+  // Stops the broker in order: one that keeps retained messages saves them.
+  void stop() {
+    if (process) process->stop(SIGTERM);
+    kill();
+  }
   // Starts the broker again on the same port. Retained messages are gone,
   // unless the broker keeps them: it is then stopped in order, which saves them.
   void restart() {
-    if (process && options.keeps_retained) process->stop(SIGTERM);
+    if (options.keeps_retained) stop();
     kill();
     start();
   }
+  // Starts a broker that was stopped or killed again on the same port.
+  void start_again() { start(); }
   // What the broker wrote since its last start.
   std::string log() const { return read_file(folder.path() / "mosquitto.log"); }
 
