@@ -49,6 +49,9 @@ int main(int argc, char* argv[]) {
     spdlog::info("{} версии {} : {} : {}", driver_info.first, driver_info.second, options.config_path.string(),
                  options.log_path.string());
     if (mosqpp::lib_init() != MOSQ_ERR_SUCCESS) throw std::runtime_error("Ошибка инициализации клиента mosquitto");
+    // The same stop as a change of the configuration: the service manager
+    // starts the gateway again, with a library that connects anew.
+    service_client->on_broker_given_up(request_shutdown);
     service_client->connect(settings.url.c_str(), settings.port, settings.keep_alive);
 
     enter_phase(main_phase_t::serving);

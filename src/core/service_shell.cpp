@@ -100,6 +100,24 @@ void on_fatal_signal(int number) {
   _exit(1);
 }
 
+// Called with phase_mutex held and the stop recorded: makes the main thread
+// carry the shutdown out where it is. While it loads the configuration it
+// cannot be woken; it finds the request once the load is over.
+void wake_main_thread_for_stop() {
+  switch (main_phase) {
+    case main_phase_t::serving:
+      service_client->request_stop();
+      break;
+    case main_phase_t::watching:
+      stop_wake.notify_all();
+      break;
+    case main_phase_t::loading:
+    case main_phase_t::starting:
+    case main_phase_t::stopping:
+      break;
+  }
+}
+
 void take_signals(sigset_t signals) {
   for (;;) {
     int number = 0;
@@ -110,20 +128,12 @@ void take_signals(sigset_t signals) {
     arm_shutdown_deadline();
     std::unique_lock lock(phase_mutex);
     stop_requested = true;
-    switch (main_phase) {
-      case main_phase_t::loading:
-        lock.unlock();
-        shutdown_and_exit();
-      case main_phase_t::serving:
-        service_client->request_stop();
-        break;
-      case main_phase_t::watching:
-        stop_wake.notify_all();
-        break;
-      case main_phase_t::starting:
-      case main_phase_t::stopping:
-        break;
+    if (main_phase == main_phase_t::loading) {
+      // Waiting for the configuration file may last for ever.
+      lock.unlock();
+      shutdown_and_exit();
     }
+    wake_main_thread_for_stop();
   }
 }
 
@@ -168,6 +178,13 @@ void install_signal_handling() {
   }
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   std::thread(take_signals, stop_signals).detach();
+}
+
+void request_shutdown() {
+  arm_shutdown_deadline();
+  std::lock_guard lock(phase_mutex);
+  stop_requested = true;
+  wake_main_thread_for_stop();
 }
 
 void enter_phase(main_phase_t phase) {

@@ -21,6 +21,11 @@ void install_signal_handling();
 // The one way out of the process, on every path; always exit code 1.
 [[noreturn]] void shutdown_and_exit();
 
+// Asks the main thread to shut down, from a thread that must not do it
+// itself because the shutdown joins it (the broker library's network
+// thread); returns at once.
+void request_shutdown();
+
 // Moves the main thread on, unless a stop has been asked for meanwhile.
 void enter_phase(main_phase_t phase);
 

@@ -29,6 +29,29 @@ constexpr int max_command_payload = 256;
 // It holds a burst of ten thousand commands however slowly they drain.
 constexpr std::size_t inbound_queue_capacity = 10'000;
 
+// The results after which the library's network loop returns and its thread
+// ends instead of connecting again: a peer that answers with something that
+// is no MQTT, or a failure of the library itself.
+bool ends_network_loop(int rc) {
+  switch (rc) {
+    case MOSQ_ERR_NOMEM:
+    case MOSQ_ERR_PROTOCOL:
+    case MOSQ_ERR_INVAL:
+    case MOSQ_ERR_NOT_FOUND:
+    case MOSQ_ERR_TLS:
+    case MOSQ_ERR_PAYLOAD_SIZE:
+    case MOSQ_ERR_NOT_SUPPORTED:
+    case MOSQ_ERR_AUTH:
+    case MOSQ_ERR_ACL_DENIED:
+    case MOSQ_ERR_UNKNOWN:
+    case MOSQ_ERR_EAI:
+    case MOSQ_ERR_PROXY:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 std::string make_client_id(const std::string& uuid_text) {
@@ -224,6 +247,11 @@ void modbus_client_t::on_disconnect(int rc) {
   // itself, and a second request opened a connection beside its own, which
   // it closed again a second later.
   connected = false;
+  if (ends_network_loop(rc)) {
+    spdlog::error("Брокер : {} ({}) : подключение больше не восстанавливается : перезапуск драйвера",
+                  mosqpp::strerror(rc), rc);
+    if (broker_given_up) broker_given_up();
+  }
 }
 
 void modbus_client_t::on_publish(int mid) {

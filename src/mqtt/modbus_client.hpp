@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -41,6 +42,15 @@ class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
   // Connects and starts the library's network thread in any case: after a
   // failed first connect the library keeps trying there, once a second.
   int connect(const char* host, int port, int keep_alive);
+
+  // What ends the service when the library's network loop gives up for good
+  // (a peer on the broker's address that speaks no MQTT): nothing would
+  // connect again, so only a restart by the service manager helps. It runs
+  // on the library's thread, which the shutdown joins: it may only ask for
+  // the stop. Set before connect.
+  void on_broker_given_up(std::function<void()> request_service_stop) {
+    broker_given_up = std::move(request_service_stop);
+  }
 
   // Standby when there is no connection; otherwise builds the port workers
   // and runs the publish loop on the calling thread until the client stops.
@@ -119,6 +129,7 @@ class modbus_client_t : private mosqpp::mosquittopp, public broker_link_t {
   std::atomic<bool> connected{false};
   // Connections the broker accepted so far.
   std::atomic<uint64_t> connection_count{0};
+  std::function<void()> broker_given_up;
   std::unique_ptr<worker_pool_t> port_pool;
   std::shared_ptr<message_queue_t> outgoing;
   std::map<int64_t, std::shared_ptr<message_queue_t>> inbound_queues;

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -518,5 +519,82 @@ TEST(Liveness, StopEndsTheServiceInEveryBrokerState) {
       EXPECT_EQ(service.count("Работа клиента завершена"), 1) << service.output_text();
     }
     if (row.state == state_t::stalled) kill(rig.broker.pid(), SIGCONT);
+  }
+}
+
+// A peer on the broker's address that answers with something that is no MQTT
+// makes the broker library give up for good: the service then ends as on a
+// change of its configuration, exit code 1 with its line, and the service
+// manager starts it again. A broker that is only away is waited for, and
+// reached within seconds once it is there.
+TEST(Liveness, PeerThatIsNoBrokerEndsTheServiceAndAnAbsentBrokerIsWaitedFor) {
+  const korvex_test::bytes_t connack_accepted{0x20, 0x02, 0x00, 0x00};
+  const std::string http_page =
+      "HTTP/1.1 400 Bad Request\r\nServer: nginx\r\nContent-Type: text/html\r\nContent-Length: 150\r\n"
+      "Connection: close\r\n\r\n<html>\r\n<head><title>400 Bad Request</title></head>\r\n<body>\r\n<center>"
+      "<h1>400 Bad Request</h1></center>\r\n<hr><center>nginx</center>\r\n</body>\r\n</html>\r\n";
+  const struct {
+    const char* name;
+    std::optional<korvex_test::bytes_t> answer;  // nothing: no one listens
+  } rows[] = {
+      {"a web server's error page", korvex_test::bytes_t(http_page.begin(), http_page.end())},
+      {"a CONNACK with return code 6", korvex_test::bytes_t{0x20, 0x02, 0x00, 0x06}},
+      {"a DISCONNECT right after a good CONNACK", korvex_test::bytes_t{0x20, 0x02, 0x00, 0x00, 0xe0, 0x00}},
+      {"no one listening", std::nullopt},
+  };
+  const std::string given_up = " : подключение больше не восстанавливается : перезапуск драйвера";
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    rig_t rig;
+    modbus_slave_t slave(korvex_test::modbus_transport_t::tcp);
+    slave.set_holding_registers(0, {77});
+    rig.broker.kill();
+    // Every connection gets the answer after its CONNECT, then the close.
+    std::optional<korvex_test::tcp_listener_t> listener;
+    std::atomic<bool> listening{true};
+    std::thread peer;
+    if (row.answer) {
+      listener.emplace(true, static_cast<uint16_t>(rig.broker.port()));
+      peer = std::thread([&] {
+        while (listening) {
+          try {
+            const auto connection = listener->accept();
+            if (korvex_test::wait_readable(connection.get())) {
+              korvex_test::bytes_t connect(512);
+              if (::recv(connection.get(), connect.data(), connect.size(), 0) > 0) {
+                korvex_test::send_all(connection.get(), *row.answer);
+              }
+            }
+          } catch (const std::exception&) {
+          }
+        }
+      });
+    }
+    auto& service = rig.start(config_text(rig.broker.port(), "127.0.0.1", slave.port(), 1, channel("t", 0)));
+    if (row.answer) {
+      EXPECT_EQ(service.wait_exit(deadline), 1) << service.output_text();
+      const auto messages = service.messages();
+      EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                              [&](const std::string& line) { return line.ends_with(given_up); }),
+                1)
+          << service.output_text();
+      EXPECT_EQ(service.count("Работа клиента завершена"), 1) << service.output_text();
+      EXPECT_TRUE(!messages.empty() && messages.back() == closing_line) << service.output_text();
+      listening = false;
+      korvex_test::can_connect(rig.broker.port());  // ends the accept's wait
+      peer.join();
+      continue;
+    }
+    // Long enough for the library to have retried a few times.
+    std::this_thread::sleep_for(3s);
+    ASSERT_FALSE(service.wait_exit(0ms).has_value()) << service.output_text();
+    rig.broker.restart();
+    const auto broker_back = std::chrono::steady_clock::now();
+    const auto values = rig.broker.collect("/devices/dev_1/controls/t", 1, deadline);
+    ASSERT_EQ(values.size(), 1u) << service.output_text();
+    EXPECT_EQ(values[0].payload, "77");
+    EXPECT_LT(std::chrono::steady_clock::now() - broker_back, 3s) << service.output_text();
+    EXPECT_EQ(count_of(service.output_text(), given_up), 0) << service.output_text();
+    rig.expect_sigterm_ends_it();
   }
 }
