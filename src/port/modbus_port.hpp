@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -203,13 +204,18 @@ class modbus_port_t {
   std::shared_ptr<poll_list_t> poll_list;
   broker_link_t& broker;
   std::string port_log_name;
-  // The payload last written for each command topic; only the inbound
+  // What each command topic has seen, to tell a command the broker hands
+  // over again from its store from one not yet applied; only the inbound
   // worker uses it.
-  std::map<std::string, modbus_vector_t> written_commands;
-  // The payload last written for each command topic from the broker's
-  // store: a live command written since does not replace what the broker
-  // hands over again.
-  std::map<std::string, modbus_vector_t> written_retained_commands;
+  struct command_record_t {
+    std::optional<modbus_vector_t> last_written;
+    std::optional<modbus_vector_t> last_handed_over;
+    // Whether any command on the topic was written since `last_handed_over`
+    // was handed over, that command included; handed over again, the same
+    // command keeps it.
+    bool written_since_handover = false;
+  };
+  std::map<std::string, command_record_t> command_records;
   std::atomic<bool> poll_reconnect{false};  // read by the inbound worker too
   std::atomic<bool> stop{false};
   std::atomic<bool> poll_running{false};

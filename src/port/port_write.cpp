@@ -36,14 +36,22 @@ void modbus_port_t::write_channel(const mqtt_message_t& message, std::string& lo
   // store, at every resubscription. What it holds is the command it last
   // handed over, or a live one that was published retained; a live command
   // published without retain leaves the older one there. Written again,
-  // either would undo what changed the register since.
-  const auto was_written = [&](const std::map<std::string, modbus_vector_t>& record) {
-    const auto last = record.find(topic);
-    return last != record.end() && last->second == payload;
-  };
-  if (retain && (was_written(written_commands) || was_written(written_retained_commands))) {
-    spdlog::debug("Брокер : {} : сохранённая команда уже выполнена", topic);
-    return;
+  // either would undo what changed the register since: so it is skipped
+  // when it is what was last written, or when a command was written since
+  // it was first handed over. One that failed with nothing written after it
+  // is still owed to the device.
+  if (retain) {
+    command_record_t& record = command_records[topic];
+    // Handed over again, the same command keeps what was written since its
+    // first handover.
+    if (record.last_handed_over != payload) {
+      record.last_handed_over = payload;
+      record.written_since_handover = false;
+    }
+    if (record.last_written == payload || record.written_since_handover) {
+      spdlog::debug("Брокер : {} : сохранённая команда уже выполнена", topic);
+      return;
+    }
   }
   const auto [device_topic, channel_topic] = parse_command_topic(topic);
 
@@ -86,8 +94,9 @@ void modbus_port_t::write_channel(const mqtt_message_t& message, std::string& lo
   if (written) {
     // Only once it is written: a command that failed is tried again when
     // the broker hands it over again.
-    written_commands[topic] = payload;
-    if (retain) written_retained_commands[topic] = payload;
+    command_record_t& record = command_records[topic];
+    record.last_written = payload;
+    record.written_since_handover = true;
     std::vector<poll_entry_t> rereads{{device_id, channel_id}};
     if (row.getColumn(column::update_on_write).getUInt() != 0) {
       SQLite::Statement channels(*database, class_channels_text);

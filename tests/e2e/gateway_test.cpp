@@ -216,6 +216,101 @@ TEST(Gateway, RetainedCommandIsWrittenOnceWhenTheBrokerHandsItOverAgain) {
   }
 }
 
+// Which command the broker hands over again at a restart is written, and
+// which is skipped, after what the topic saw before. A handed-over command is
+// owed to the device until it is written or another command is; a live
+// command is always written.
+TEST(Gateway, HandedOverCommandIsWrittenOnlyWhileNothingWasWrittenSince) {
+  enum class act_t { device_answers, live, live_retained, panel, broker_restart };
+  struct step_t {
+    act_t act;
+    uint16_t value = 0;
+  };
+  const struct {
+    const char* name;
+    // Stored at the broker before the gateway starts, with the device silent
+    // so that its first write fails; or none.
+    std::optional<uint16_t> retained_at_start;
+    std::vector<step_t> steps;
+    uint16_t setpoint_at_end;
+    std::map<uint16_t, int> writes;  // successful writes by value
+  } cases[] = {
+      {"failed handover, then a live command: the device keeps it, at every handover after",
+       26,
+       {{act_t::device_answers}, {act_t::live, 30}, {act_t::broker_restart}, {act_t::broker_restart}},
+       30,
+       {{26, 0}, {30, 1}}},
+      {"failed handover with nothing after: written at the next, then not again",
+       44,
+       {{act_t::device_answers}, {act_t::broker_restart}, {act_t::panel, 12}, {act_t::broker_restart}},
+       12,
+       {{44, 1}}},
+      {"handover skipped as the last written is still the last handover",
+       std::nullopt,
+       {{act_t::live_retained, 26}, {act_t::broker_restart}, {act_t::live, 30}, {act_t::broker_restart}},
+       30,
+       {{26, 1}, {30, 1}}},
+      {"the same live command twice, the panel between",
+       std::nullopt,
+       {{act_t::live, 26}, {act_t::panel, 22}, {act_t::live, 26}},
+       26,
+       {{26, 2}}},
+  };
+  const std::string command = "/devices/boiler_1/controls/setpoint/on";
+  const std::string subscribed = "Брокер : подписка на 1 топик : No error. (0)";
+  const std::string skipped = "Брокер : " + command + " : сохранённая команда уже выполнена";
+  const std::string result_prefix = "1::boiler_1::setpoint : ";
+  for (const auto& test_case : cases) {
+    SCOPED_TRACE(test_case.name);
+    broker_t broker({.keeps_retained = true});
+    modbus_slave_t slave(korvex_test::modbus_transport_t::tcp);
+    slave.set_holding_registers(0, {215, 40, 0});
+    if (test_case.retained_at_start) {
+      broker.publish(command, std::to_string(*test_case.retained_at_start), true);
+      slave.set_faults({.no_reply = true});
+    }
+    temp_dir_t folder;
+    const auto config = folder.write(
+        "korvex.json", gateway_config(broker.port(), slave.port(), korvex_test::free_loopback_port()));
+    service_process_t gateway(folder.path(), {"-c", config.string(), "-v", "-d"});
+
+    // Every command handed to the port ends in a result line or a skip line.
+    const auto handled = [&] {
+      int lines = 0;
+      for (const auto& line : gateway.messages()) {
+        if (line == skipped ||
+            (line.starts_with(result_prefix) && line.find(" : установка значения : ") != std::string::npos)) {
+          ++lines;
+        }
+      }
+      return lines;
+    };
+    int subscriptions = 1;
+    int commands = test_case.retained_at_start ? 1 : 0;
+    const auto settle = [&] {
+      return gateway.wait_for(subscribed, deadline, subscriptions) &&
+             wait_until([&] { return handled() == commands; }, deadline);
+    };
+    ASSERT_TRUE(settle()) << gateway.output_text();
+    for (const auto& [act, value] : test_case.steps) {
+      switch (act) {
+        case act_t::device_answers: slave.set_faults({}); break;
+        case act_t::live: broker.publish(command, std::to_string(value)); ++commands; break;
+        // The broker keeps it, but the gateway, subscribed, gets it live.
+        case act_t::live_retained: broker.publish(command, std::to_string(value), true); ++commands; break;
+        case act_t::panel: slave.set_holding_registers(1, {value}); break;
+        case act_t::broker_restart: broker.restart(); ++subscriptions; ++commands; break;
+      }
+      ASSERT_TRUE(settle()) << gateway.output_text();
+    }
+    EXPECT_EQ(slave.holding_registers(1, 1), std::vector<uint16_t>{test_case.setpoint_at_end}) << gateway.output_text();
+    for (const auto& [value, writes] : test_case.writes) {
+      EXPECT_EQ(gateway.count(result_prefix + std::to_string(value) + " : установка значения : успешно"), writes)
+          << value;
+    }
+  }
+}
+
 // Commands for a device that never answers drain one per read timeout. A
 // flood of large ones once grew the gateway until the kernel killed it:
 // payloads that no value can be are refused before they are copied. Memory is
