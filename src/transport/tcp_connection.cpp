@@ -174,8 +174,11 @@ void tcp_connection_t::flush_input() {
     if (received == 0 || is_broken_stream(error)) {
       // A stream ended while idle is a device that closes idle connections,
       // as many do between passes, and no failed read: the frame connects
-      // again and sends, and the close logs its own line.
-      if (received < 0) spdlog::error("{} : ошибка чтения : {} ({})", name, error_text(error), error);
+      // again and sends, and the close logs its own line. Small TCP stacks
+      // close idle connections with a reset rather than an orderly end.
+      if (received < 0 && error != ECONNRESET) {
+        spdlog::error("{} : ошибка чтения : {} ({})", name, error_text(error), error);
+      }
       // Closed while idle: whatever comes next is the next request's.
       peer_gone(peer_close_t::before_reply);
     }

@@ -227,17 +227,12 @@ TEST(PortPoll, PollReconnectReopensBeforeEachPass) {
   EXPECT_EQ(count_lines_starting(log, "127.0.0.1:" + std::to_string(slave.port()) + " : закрытие"), 3);
 }
 
-// Many devices close a connection left idle between passes, and some close
-// one in the middle of a reply: the port connects again at once, so every
-// read of every pass gives a value, and a reply cut short costs its own
-// channel only. Only the cut reply is logged as a failed read.
+// Many devices close a connection left idle between passes, some with a
+// reset rather than an orderly end, and some close one in the middle of a
+// reply: the port connects again at once, so every read of every pass gives
+// a value, and a reply cut short costs its own channel only. Only the cut
+// reply is logged as a failed read.
 TEST(PortPoll, PeerThatClosesConnectionsCostsNoPass) {
-  modbus_slave_t slave(modbus_transport_t::tcp, {.idle_close = 300ms});
-  log_capture_t log;
-  slave.set_holding_registers(0, {10, 20, 30});
-  port_rig_t rig(tcp_config(slave, R"({"name": "a", "value_type": "u16", "reg_type": "holding", "reg_addr": 0},
-      {"name": "b", "value_type": "u16", "reg_type": "holding", "reg_addr": 1},
-      {"name": "c", "value_type": "u16", "reg_type": "holding", "reg_addr": 2})"));
   const std::vector<std::pair<std::string, std::string>> values = {
       {"/devices/c_1/controls/a", "10"}, {"/devices/c_1/controls/b", "20"}, {"/devices/c_1/controls/c", "30"}};
   const struct {
@@ -253,27 +248,36 @@ TEST(PortPoll, PeerThatClosesConnectionsCostsNoPass) {
        {{"/devices/c_1/controls/a/meta/error", "r"}, values[1], values[2]}, 1, 2},
       {"closed while idle again", {}, values, 0, 1},
   };
-  const std::string line_name = "127.0.0.1:" + std::to_string(slave.port());
-  handed_clock_t clock;
-  auto port = rig.make_port(1, clock.clock());
-  running_port_t running(*port);
-  std::vector<std::pair<std::string, std::string>> published;
-  for (std::size_t pass = 0; pass < std::size(passes); ++pass) {
-    SCOPED_TRACE(passes[pass].what);
-    if (pass > 0) {
-      // Real time: the slave closes the connection the last pass left idle.
-      const int closed = slave.idle_closed_connections();
-      ASSERT_TRUE(wait_until([&] { return slave.idle_closed_connections() > closed; }));
-      slave.set_faults(passes[pass].faults);
-      log.clear();
-      clock.allow_passes(1);
+  for (const bool idle_close_resets : {false, true}) {
+    SCOPED_TRACE(idle_close_resets ? "idle connections reset" : "idle connections ended in order");
+    modbus_slave_t slave(modbus_transport_t::tcp, {.idle_close = 300ms, .idle_close_resets = idle_close_resets});
+    log_capture_t log;
+    slave.set_holding_registers(0, {10, 20, 30});
+    port_rig_t rig(tcp_config(slave, R"({"name": "a", "value_type": "u16", "reg_type": "holding", "reg_addr": 0},
+        {"name": "b", "value_type": "u16", "reg_type": "holding", "reg_addr": 1},
+        {"name": "c", "value_type": "u16", "reg_type": "holding", "reg_addr": 2})"));
+    const std::string line_name = "127.0.0.1:" + std::to_string(slave.port());
+    handed_clock_t clock;
+    auto port = rig.make_port(1, clock.clock());
+    running_port_t running(*port);
+    std::vector<std::pair<std::string, std::string>> published;
+    for (std::size_t pass = 0; pass < std::size(passes); ++pass) {
+      SCOPED_TRACE(passes[pass].what);
+      if (pass > 0) {
+        // Real time: the slave closes the connection the last pass left idle.
+        const int closed = slave.idle_closed_connections();
+        ASSERT_TRUE(wait_until([&] { return slave.idle_closed_connections() > closed; }));
+        slave.set_faults(passes[pass].faults);
+        log.clear();
+        clock.allow_passes(1);
+      }
+      ASSERT_TRUE(clock.wait_for_waits(pass + 1));
+      published.insert(published.end(), passes[pass].published.begin(), passes[pass].published.end());
+      EXPECT_EQ(rig.published.received(), published);
+      EXPECT_EQ(slave.requests().size(), 3 * (pass + 1)) << "no request was sent twice";
+      EXPECT_EQ(count_lines_starting(log, line_name + " : ошибка чтения"), passes[pass].read_errors);
+      EXPECT_EQ(count_lines_starting(log, line_name + " : открытo"), passes[pass].connects);
     }
-    ASSERT_TRUE(clock.wait_for_waits(pass + 1));
-    published.insert(published.end(), passes[pass].published.begin(), passes[pass].published.end());
-    EXPECT_EQ(rig.published.received(), published);
-    EXPECT_EQ(slave.requests().size(), 3 * (pass + 1)) << "no request was sent twice";
-    EXPECT_EQ(count_lines_starting(log, line_name + " : ошибка чтения"), passes[pass].read_errors);
-    EXPECT_EQ(count_lines_starting(log, line_name + " : открытo"), passes[pass].connects);
   }
 }
 

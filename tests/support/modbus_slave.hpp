@@ -48,6 +48,9 @@ struct modbus_slave_options_t {
   // TCP: a connection that carried no request for this long is closed, as
   // many devices and gateways do.
   std::chrono::milliseconds idle_close{0};
+  // TCP: the idle close is a reset instead of an orderly end, as on small
+  // TCP stacks that close with SO_LINGER {1, 0}.
+  bool idle_close_resets = false;
 };
 
 // A real libmodbus slave served on its own thread: Modbus TCP on a free
@@ -165,6 +168,11 @@ class modbus_slave_t {
           peers.erase(peers.begin() + i);
         } else if (tcp && options.idle_close.count() > 0 &&
                    steady_clock::now() - peers[i].last_request >= options.idle_close) {
+          if (options.idle_close_resets) {
+            const linger abort_on_close{1, 0};
+            check(setsockopt(peers[i].fd.get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof(abort_on_close)) == 0,
+                  "SO_LINGER");
+          }
           peers.erase(peers.begin() + i);
           locked([&] { ++idle_closed; });
         }
