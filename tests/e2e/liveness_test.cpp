@@ -542,7 +542,6 @@ TEST(Liveness, StopEndsTheServiceInEveryBrokerState) {
 // manager starts it again. A broker that is only away is waited for, and
 // reached within seconds once it is there.
 TEST(Liveness, PeerThatIsNoBrokerEndsTheServiceAndAnAbsentBrokerIsWaitedFor) {
-  const korvex_test::bytes_t connack_accepted{0x20, 0x02, 0x00, 0x00};
   const std::string http_page =
       "HTTP/1.1 400 Bad Request\r\nServer: nginx\r\nContent-Type: text/html\r\nContent-Length: 150\r\n"
       "Connection: close\r\n\r\n<html>\r\n<head><title>400 Bad Request</title></head>\r\n<body>\r\n<center>"
@@ -553,6 +552,7 @@ TEST(Liveness, PeerThatIsNoBrokerEndsTheServiceAndAnAbsentBrokerIsWaitedFor) {
   } rows[] = {
       {"a web server's error page", korvex_test::bytes_t(http_page.begin(), http_page.end())},
       {"a CONNACK with return code 6", korvex_test::bytes_t{0x20, 0x02, 0x00, 0x06}},
+      {"a one-byte CONNACK", korvex_test::bytes_t{0x20, 0x01, 0x00}},
       {"a DISCONNECT right after a good CONNACK", korvex_test::bytes_t{0x20, 0x02, 0x00, 0x00, 0xe0, 0x00}},
       {"no one listening", std::nullopt},
   };
