@@ -393,7 +393,7 @@ TEST(Gateway, ErrorTopicsAreClearedAgainOnEveryNewBrokerConnection) {
   ASSERT_TRUE(gateway.wait_for("Порт 1 : line : ожидание подключения к брокеру", deadline)) << gateway.output_text();
   slave.set_faults({});
   std::this_thread::sleep_for(2s);
-  broker.start_again();
+  broker.start();
   EXPECT_TRUE(wait_until([&] { return kept_errors() == 0; }, deadline)) << gateway.output_text();
 
   gateway.send_signal(SIGTERM);

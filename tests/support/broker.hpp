@@ -64,12 +64,35 @@ class broker_t {
   // Starts the broker again on the same port. Retained messages are gone,
   // unless the broker keeps them: it is then stopped in order, which saves them.
   void restart() {
-    if (options.keeps_retained) stop();
-    kill();
+    if (options.keeps_retained) {
+      stop();
+    } else {
+      kill();
+    }
     start();
   }
-  // Starts a broker that was stopped or killed again on the same port.
-  void start_again() { start(); }
+  // Starts the broker on its port: at construction, or again once it was
+  // stopped or killed.
+  void start() {
+    // As root the broker would drop to a user that cannot write our folder.
+    // Subscriptions are logged, so a subscriber can tell when it is live.
+    const auto config = folder.write(
+        "mosquitto.conf",
+        "listener " + std::to_string(port_number) + " " + host_name + "\nallow_anonymous " +
+            (options.anonymous ? "true" : "false") + "\nlog_type error\nlog_type warning\nlog_type notice\n" +
+            "log_type information\nlog_type subscribe\n" +
+            (options.keeps_retained ? "persistence true\npersistence_location " + folder.path().string() + "/\nuser root\n"
+                                    : "persistence false\n"));
+    const owned_fd_t log_fd(open((folder.path() / "mosquitto.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    process = std::make_unique<child_process_t>(std::vector<std::string>{"/usr/sbin/mosquitto", "-c", config},
+                                                log_fd.get(), log_fd.get());
+    // "running" is logged once every listener is bound.
+    if (!wait_until([&] { return log().find(" running") != std::string::npos || !process->running(); },
+                    std::chrono::seconds(10)) ||
+        !process->running() || !can_connect(port_number)) {
+      throw start_failure("mosquitto", *process, log());
+    }
+  }
   // What the broker wrote since its last start.
   std::string log() const { return read_file(folder.path() / "mosquitto.log"); }
 
@@ -100,26 +123,6 @@ class broker_t {
   }
 
  private:
-  void start() {
-    // As root the broker would drop to a user that cannot write our folder.
-    // Subscriptions are logged, so a subscriber can tell when it is live.
-    const auto config = folder.write(
-        "mosquitto.conf",
-        "listener " + std::to_string(port_number) + " " + host_name + "\nallow_anonymous " +
-            (options.anonymous ? "true" : "false") + "\nlog_type error\nlog_type warning\nlog_type notice\n" +
-            "log_type information\nlog_type subscribe\n" +
-            (options.keeps_retained ? "persistence true\npersistence_location " + folder.path().string() + "/\nuser root\n"
-                                    : "persistence false\n"));
-    const owned_fd_t log_fd(open((folder.path() / "mosquitto.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    process = std::make_unique<child_process_t>(std::vector<std::string>{"/usr/sbin/mosquitto", "-c", config},
-                                                log_fd.get(), log_fd.get());
-    // "running" is logged once every listener is bound.
-    if (!wait_until([&] { return log().find(" running") != std::string::npos || !process->running(); },
-                    std::chrono::seconds(10)) ||
-        !process->running() || !can_connect(port_number)) {
-      throw start_failure("mosquitto", *process, log());
-    }
-  }
   void run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) const {
     const auto result = run_process(argv, timeout);
     if (result.exit_code != 0) throw std::runtime_error(argv[0] + " failed: " + result.error_output);
