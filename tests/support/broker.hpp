@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <memory>
+#include <sstream>
 
 #include "support/net.hpp"
 #include "support/temp_dir.hpp"
@@ -54,8 +56,13 @@ class broker_t {
   // For SIGSTOP and SIGCONT: a stopped broker keeps its sockets open and
   // reads nothing.
   pid_t pid() const { return process->pid(); }
-  // Kills the broker hard: clients see the connection drop.
-  void kill() { process.reset(); }
+  // Kills the broker hard: clients see the connection drop. Until it starts
+  // again its port stays bound but not listening, so a connect is refused as
+  // by a dead broker, and a parallel test cannot take the port meanwhile.
+  void kill() {
+    process.reset();
+    port_holder = loopback_socket(SOCK_STREAM, static_cast<uint16_t>(port_number), true);
+  }
   // Stops the broker in order: one that keeps retained messages saves them.
   void stop() {
     if (process) process->stop(SIGTERM);
@@ -74,6 +81,7 @@ class broker_t {
   // Starts the broker on its port: at construction, or again once it was
   // stopped or killed.
   void start() {
+    port_holder.reset();
     // As root the broker would drop to a user that cannot write our folder.
     // Subscriptions are logged, so a subscriber can tell when it is live.
     const auto config = folder.write(
@@ -95,6 +103,32 @@ class broker_t {
   }
   // What the broker wrote since its last start.
   std::string log() const { return read_file(folder.path() / "mosquitto.log"); }
+
+  // How often, since its last start, the broker recorded a subscription to
+  // `filter` by the client `client`, or by any client whose id starts with it
+  // when it ends in '#' (korvex connects as "korvex#<hex>"). Once recorded it
+  // is live: a message published after it reaches the client, which the
+  // client's own "subscribed" line does not promise.
+  int subscriptions(const std::string& filter, const std::string& client = "korvex#") const {
+    int count = 0;
+    std::istringstream lines(log());
+    for (std::string line; std::getline(lines, line);) {
+      // "<time>: <client id> <qos> <filter>"
+      std::istringstream fields(line);
+      std::string time, id, qos;
+      if (!(fields >> time >> id >> qos) || qos.size() != 1 || !std::isdigit(static_cast<unsigned char>(qos[0]))) continue;
+      const bool same_client = client.ends_with('#') ? id.starts_with(client) : id == client;
+      std::string rest;
+      std::getline(fields, rest);
+      if (same_client && rest == " " + filter) ++count;
+    }
+    return count;
+  }
+  bool wait_for_subscription(const std::string& filter, int times = 1,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                             const std::string& client = "korvex#") const {
+    return wait_until([&] { return subscriptions(filter, client) >= times; }, timeout);
+  }
 
   // Publishes with mosquitto_pub; throws when it fails.
   void publish(const std::string& topic, const std::string& payload, bool retain = false, int qos = 0) const {
@@ -133,6 +167,7 @@ class broker_t {
   std::string host_name = "127.0.0.1";
   int port_number = 0;
   std::unique_ptr<child_process_t> process;
+  owned_fd_t port_holder;  // the port while the broker is down
 };
 
 // A mosquitto_sub running in the background; it is live once constructed.
@@ -140,8 +175,7 @@ class mqtt_subscriber_t {
  public:
   mqtt_subscriber_t(const broker_t& broker, const std::vector<std::string>& filters)
       : id("korvex-test-sub-" + unique_suffix()), process(arguments(broker, filters), output.fd(), errors.fd()) {
-    const std::string subscribed = id + " 0 " + filters.back();
-    if (!wait_until([&] { return broker.log().find(subscribed) != std::string::npos || !process.running(); },
+    if (!wait_until([&] { return broker.subscriptions(filters.back(), id) > 0 || !process.running(); },
                     std::chrono::seconds(10)) || !process.running()) {
       throw start_failure("mosquitto_sub", process, errors.text());
     }
