@@ -27,6 +27,7 @@
 #include "support/net.hpp"
 #include "support/process.hpp"
 #include "support/service_process.hpp"
+#include "support/tcp_relay.hpp"
 #include "support/temp_dir.hpp"
 
 using namespace std::chrono_literals;
@@ -217,12 +218,15 @@ TEST(Gateway, RetainedCommandIsWrittenOnceWhenTheBrokerHandsItOverAgain) {
   }
 }
 
-// Which command the broker hands over again at a restart is written, and
-// which is skipped, after what the topic saw before. A handed-over command is
-// owed to the device until it is written or another command is; a live
-// command is always written.
+// Which command the broker hands over again at a restart or a reconnection is
+// written, and which is skipped, after what the topic saw before. A
+// handed-over command is owed to the device until it is written or another
+// command is; a live command is always written.
 TEST(Gateway, HandedOverCommandIsWrittenOnlyWhileNothingWasWrittenSince) {
-  enum class act_t { device_answers, live, live_retained, panel, broker_restart };
+  // path_cut_retained: the gateway's path to the broker is cut while the
+  // broker stays up, a retained command is published meanwhile, and the
+  // broker hands it over once the path is back.
+  enum class act_t { device_answers, live, live_retained, panel, broker_restart, path_cut_retained };
   struct step_t {
     act_t act;
     uint16_t value = 0;
@@ -256,6 +260,11 @@ TEST(Gateway, HandedOverCommandIsWrittenOnlyWhileNothingWasWrittenSince) {
        {{act_t::live, 26}, {act_t::panel, 22}, {act_t::live, 26}},
        26,
        {{26, 2}}},
+      {"a command retained while the path was cut is a new handover: written despite the live one before",
+       std::nullopt,
+       {{act_t::live, 30}, {act_t::path_cut_retained, 50}},
+       50,
+       {{30, 1}, {50, 1}}},
   };
   const std::string command = "/devices/boiler_1/controls/setpoint/on";
   const std::string subscribed = "Брокер : подписка на 1 топик : No error. (0)";
@@ -264,6 +273,7 @@ TEST(Gateway, HandedOverCommandIsWrittenOnlyWhileNothingWasWrittenSince) {
   for (const auto& test_case : cases) {
     SCOPED_TRACE(test_case.name);
     broker_t broker({.keeps_retained = true});
+    korvex_test::tcp_relay_t path(broker.port());
     modbus_slave_t slave(korvex_test::modbus_transport_t::tcp);
     slave.set_holding_registers(0, {215, 40, 0});
     if (test_case.retained_at_start) {
@@ -272,7 +282,7 @@ TEST(Gateway, HandedOverCommandIsWrittenOnlyWhileNothingWasWrittenSince) {
     }
     temp_dir_t folder;
     const auto config = folder.write(
-        "korvex.json", gateway_config(broker.port(), slave.port(), korvex_test::free_loopback_port()));
+        "korvex.json", gateway_config(path.port(), slave.port(), korvex_test::free_loopback_port()));
     service_process_t gateway(folder.path(), {"-c", config.string(), "-v", "-d"});
 
     // Every command handed to the port ends in a result line or a skip line.
@@ -285,6 +295,14 @@ TEST(Gateway, HandedOverCommandIsWrittenOnlyWhileNothingWasWrittenSince) {
         }
       }
       return lines;
+    };
+    // The gateway's only warning about the broker is the line of a lost
+    // connection, whatever the loss was.
+    const auto losses = [&] {
+      std::istringstream lines(gateway.output_text());
+      int count = 0;
+      for (std::string line; std::getline(lines, line);) count += line.find("[warning] Брокер : ") != std::string::npos;
+      return count;
     };
     int subscriptions = 1;
     // The gateway logs its subscription when it asks for it; a command
@@ -311,6 +329,18 @@ TEST(Gateway, HandedOverCommandIsWrittenOnlyWhileNothingWasWrittenSince) {
           broker_subscriptions = 1;
           ++commands;
           break;
+        case act_t::path_cut_retained: {
+          const int lost = losses();
+          path.cut();
+          ASSERT_TRUE(wait_until([&] { return losses() > lost; }, deadline)) << gateway.output_text();
+          // At QoS 1 the publisher returns once the broker has stored it.
+          broker.publish(command, std::to_string(value), true, 1);
+          path.restore();
+          ++subscriptions;
+          ++broker_subscriptions;
+          ++commands;
+          break;
+        }
       }
       ASSERT_TRUE(settle()) << gateway.output_text();
     }
