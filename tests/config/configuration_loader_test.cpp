@@ -14,6 +14,7 @@
 #include "config/cache_database.hpp"
 #include "config/configuration_loader.hpp"
 #include "mqtt/topics_table.hpp"
+#include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
@@ -294,20 +295,22 @@ TEST(ConfigurationSettings, LogAndBrokerSectionsWithDefaults) {
 }
 
 // The example installed for operators to copy has to load as it stands; it
-// is written aside and renamed, so the loader never meets half a file.
+// is written aside and renamed, so the loader never meets half a file. It
+// appears only once the loader has found it missing and waits.
 TEST(ConfigurationFile, ConfigurationThatAppearsLateIsPickedUp) {
   korvex_test::temp_dir_t dir;
   const auto config_path = dir.path() / "late" / "korvex.json";
+  const std::string waiting = config_path.string() + " : не найден : ожидание";
   auto database = open_cache_database(dir.path() / "korvex.cache");
+  korvex_test::log_capture_t log;
   std::thread writer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    korvex_test::wait_until([&] { return log.count(waiting) > 0; }, std::chrono::seconds(20));
     fs::rename(dir.write("late/korvex.json.part", korvex_test::read_file(KORVEX_EXAMPLE_CONFIG)), config_path);
   });
-  const auto started = std::chrono::steady_clock::now();
   service_settings_t settings;
   EXPECT_NO_THROW(settings = load_configuration(config_path, database, false, false, build_topics_table));
   writer.join();
-  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500));
+  EXPECT_EQ(log.count(waiting), 1);
   EXPECT_EQ(settings.url, "localhost");
   // voltage, energy, temperature, setpoint and the pump and alarm bits
   EXPECT_EQ(database->execAndGet("SELECT COUNT(*) FROM Topics").getInt(), 6);

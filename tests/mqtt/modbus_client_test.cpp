@@ -51,6 +51,10 @@ namespace {
 using korvex_test::mosquitto_library_t;
 const auto* const mosquitto_library = ::testing::AddGlobalTestEnvironment(new mosquitto_library_t);
 
+// A loop that misses its stop or its wake-up waits for ever; how soon one
+// that gets it returns is up to the machine's scheduler.
+constexpr auto stop_deadline = 15s;
+
 // A client whose cache database holds the given number of connections and
 // no devices, as the loader leaves it.
 struct client_rig_t {
@@ -146,7 +150,7 @@ TEST(PublishLoop, PushOrderEmptyPayloadAndStopWhileWaiting) {
 
   // From another thread, as the signal thread asks for it.
   auto stopping = std::async(std::launch::async, [&] { rig.client->request_stop(); });
-  const bool returned = serving.wait_for(1500ms) == std::future_status::ready;
+  const bool returned = serving.wait_for(stop_deadline) == std::future_status::ready;
   EXPECT_TRUE(returned) << "start returns while the loop's pop waits on an empty queue";
   // Otherwise the pop would wait for ever; a message lets it see the stop.
   if (!returned) outgoing->push(retained("order/late", "x"));
@@ -178,7 +182,7 @@ TEST(PublishLoop, StalledBrokerLeavesTheBacklogInTheQueue) {
   EXPECT_TRUE(wait_until([&] { return unwritten() == client_access::unwritten_limit; }));
   EXPECT_FALSE(wait_until([&] { return unwritten() > client_access::unwritten_limit; }, 500ms));
   rig.client->request_stop();
-  EXPECT_EQ(serving.wait_for(1500ms), std::future_status::ready);
+  EXPECT_EQ(serving.wait_for(stop_deadline), std::future_status::ready);
   // The stopped queue still hands out its backlog: a message popped after the
   // stop must be dropped, not handed to the library.
   EXPECT_EQ(unwritten(), client_access::unwritten_limit);
@@ -202,13 +206,13 @@ TEST(PublishLoop, WakeFromTheNetworkThreadNeverWaitsForAValue) {
   ASSERT_TRUE(wait_until([&] { return queue->waiting() == 1; }));
   client_access::set_unwritten(*rig.client, client_access::unwritten_limit);
   auto wake = std::async(std::launch::async, [&] { client_access::report_written(*rig.client, 1); });
-  const bool returned = wake.wait_for(5s) == std::future_status::ready;
+  const bool returned = wake.wait_for(stop_deadline) == std::future_status::ready;
   EXPECT_TRUE(returned) << "the wake waited for a value";
   if (!returned) queue->push(retained("release/wake", "x"));
   wake.get();
   EXPECT_EQ(client_access::unwritten(*rig.client), client_access::unwritten_limit - 1);
   rig.client->request_stop();
-  EXPECT_EQ(serving.wait_for(1500ms), std::future_status::ready);
+  EXPECT_EQ(serving.wait_for(stop_deadline), std::future_status::ready);
 }
 
 // A broker that stops reading until the keep-alive runs out: the library
@@ -238,5 +242,5 @@ TEST(PublishLoop, ValuesFlowAgainAfterAStallEndsInAKeepAliveLoss) {
   const auto seen = subscriber.wait_for(1, 30s);
   EXPECT_TRUE(seen.size() == 1 && seen[0].payload == "2");
   rig.client->request_stop();
-  EXPECT_EQ(serving.wait_for(1500ms), std::future_status::ready);
+  EXPECT_EQ(serving.wait_for(stop_deadline), std::future_status::ready);
 }
