@@ -356,6 +356,7 @@ TEST(PortService, ClientRunsAPortPerConnection) {
   rig.broker->publish(temp_topic + "/meta/error", "r", true);
   korvex_test::mqtt_subscriber_t errors(*rig.broker, {temp_topic + "/meta/error"});
   korvex_test::mqtt_subscriber_t live_values(*rig.broker, {"/devices/c_1/controls/+"});
+  korvex_test::mqtt_subscriber_t error_topics(*rig.broker, {"/devices/+/controls/+/meta/error"});
   auto serving = std::async(std::launch::async, [&] { rig.client->start(); });
   const auto cleared = errors.wait_for(2, 15s);
   EXPECT_TRUE(cleared.size() == 2 && cleared[1].payload.empty()) << "the earlier run's r, then its clear";
@@ -363,6 +364,16 @@ TEST(PortService, ClientRunsAPortPerConnection) {
   for (const auto& message : live_values.wait_for(3, 15s)) live_order.push_back(message.topic + " " + message.payload);
   EXPECT_EQ(live_order, (std::vector<std::string>{temp_topic + " 215", "/devices/c_1/controls/a 7",
                                                   "/devices/c_1/controls/b 8"}));
+  // The earlier run's r, the clears after the first values of temp, a and
+  // b, and the dead device's r: once they are in, the broker holds each
+  // topic's last state and nothing more is on its way.
+  std::vector<std::string> error_order;
+  for (const auto& message : error_topics.wait_for(5, 15s)) error_order.push_back(message.topic + " " + message.payload);
+  std::sort(error_order.begin(), error_order.end());
+  EXPECT_EQ(error_order, (std::vector<std::string>{"/devices/c_1/controls/a/meta/error ",
+                                                   "/devices/c_1/controls/b/meta/error ", temp_topic + "/meta/error ",
+                                                   temp_topic + "/meta/error r",
+                                                   "/devices/d_2/controls/temp/meta/error r"}));
   auto kept = rig.broker->collect("/devices/#", 4, 15s);
   std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.topic < b.topic; });
   ASSERT_EQ(kept.size(), 4u);
