@@ -198,7 +198,11 @@ TEST(MbapPeer, PeerThatClosesIsConnectedAgainOncePerRequest) {
   auto slave = std::make_unique<modbus_slave_t>(modbus_transport_t::tcp, small_map(1));
   peer_t peer("base.tcp", {.type = "mb-tcp"}, "127.0.0.1", slave->port(), "");
   const std::string opened = peer.connection->name + " : открытo : ";
+  const uint16_t device_port = static_cast<uint16_t>(slave->port());
   slave.reset();
+  // Held, not listening: the device stays away, and no parallel test serves
+  // on its port.
+  const korvex_test::tcp_listener_t away(false, device_port);
   log_capture_t log;
   for (int read = 0; read < 2; ++read) EXPECT_TRUE(peer.read("u16", "holding", 0).empty());
   const auto lines = log.lines();
