@@ -28,6 +28,18 @@ std::shared_ptr<udp_connection_t> udp_to(uint16_t port, uint32_t rto = 100) {
   return connection_from<udp_connection_t>({.type = "base.udp", .rto = rto, .host_port = port});
 }
 
+// A UDP port nobody answers on, held: connected to itself, the socket takes
+// no other sender's datagram, so the kernel refuses them as for a port
+// nobody has, while no parallel test can take the port.
+korvex_test::owned_fd_t refusing_udp_port() {
+  auto socket = korvex_test::loopback_socket(SOCK_DGRAM);
+  sockaddr_in self{};
+  socklen_t length = sizeof self;
+  korvex_test::check(::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&self), &length) == 0, "getsockname");
+  korvex_test::check(::connect(socket.get(), reinterpret_cast<const sockaddr*>(&self), length) == 0, "connect");
+  return socket;
+}
+
 // What the peer sent has truly arrived once the connection's socket is readable.
 void wait_for_arrival(connection_t& connection) {
   auto* tcp = dynamic_cast<tcp_connection_t*>(&connection);
@@ -73,8 +85,9 @@ TEST(tcp_connection, reads_what_came_and_gathers_a_reply_sent_in_segments) {
 TEST(network_connection, short_timeouts_wait_their_whole_length) {
   for (const uint32_t rto : {0u, 1u, 3u}) {
     korvex_test::tcp_listener_t listener;
+    const auto nobody = refusing_udp_port();
     const std::shared_ptr<connection_t> connections[] = {tcp_to(listener.port(), rto, 0),
-                                                         udp_to(korvex_test::udp_peer_t().port(), rto)};
+                                                         udp_to(korvex_test::local_port(nobody.get()), rto)};
     auto peer = listener.accept();
     const uint8_t request[] = {1, 2, 3};
     connections[1]->write(request, sizeof request);
