@@ -198,7 +198,11 @@ TEST(MbapPeer, PeerThatClosesIsConnectedAgainOncePerRequest) {
   auto slave = std::make_unique<modbus_slave_t>(modbus_transport_t::tcp, small_map(1));
   peer_t peer("base.tcp", {.type = "mb-tcp"}, "127.0.0.1", slave->port(), "");
   const std::string opened = peer.connection->name + " : открытo : ";
+  const uint16_t device_port = static_cast<uint16_t>(slave->port());
   slave.reset();
+  // Held, not listening: the device stays away, and no parallel test serves
+  // on its port.
+  const korvex_test::tcp_listener_t away(false, device_port);
   log_capture_t log;
   for (int read = 0; read < 2; ++read) EXPECT_TRUE(peer.read("u16", "holding", 0).empty());
   const auto lines = log.lines();
@@ -210,10 +214,12 @@ TEST(MbapPeer, PymodbusSlaveOverUdp) {
   // The system's interpreter, which the Debian packages equip with pymodbus.
   const korvex_test::port_printing_peer_t slave(
       "pymodbus UDP server", {"/usr/bin/python3", std::string(KORVEX_TEST_DATA_DIR) + "/udp_slave.py", "0x0A0B"});
-  peer_t peer("base.udp", {.type = "mb-udp"}, "127.0.0.1", slave.port(), "");
+  // Nothing here waits a timeout out: a long one leaves the Python server
+  // time on a busy machine.
+  peer_t peer("base.udp", {.type = "mb-udp"}, "127.0.0.1", slave.port(), "", 2000);
   EXPECT_EQ(peer.read("u16", "holding", 0), (bytes{0x0A, 0x0B}));
   round_trips(peer);
-  exception_messages(peer, 300ms);
+  exception_messages(peer, 2000ms);
 }
 
 // The test plays an RTU device on a pseudo-terminal; its frames get their CRC.
@@ -232,14 +238,24 @@ struct pty_device_t : korvex_test::pty_pair_t {
 // the next channel's: on a serial line nothing tells the two apart. The
 // device applied the late write all the same.
 TEST(RtuPeer, LateReplyIsWaitedOutNotTakenForTheNextChannel) {
+  // Declared before the slave, whose thread uses them until it is joined.
+  log_capture_t log;
+  int late_replies = 0;
   modbus_slave_t slave(modbus_transport_t::rtu, small_map(5));
-  peer_t peer("base.rs", {.type = "mb-rtu", .sid = 5}, "", 0, slave.device_path(), 300);
+  // The wait-out lasts as long as the timeout: a second leaves the slave's
+  // thread time to send the late reply inside it.
+  peer_t peer("base.rs", {.type = "mb-rtu", .sid = 5}, "", 0, slave.device_path(), 1000);
   slave.set_holding_registers(0, {0x1111, 0x2222});
-  slave.set_faults({.reply_delay = 400ms, .remaining = 1});
+  // The reply goes out once the transaction has given up on it.
+  const auto after_the_timeout = [&](const korvex_test::bytes_t&) {
+    const int given_up = ++late_replies;
+    korvex_test::wait_until([&] { return log.count("RTU : 1::dev::value : ответ не получен") >= given_up; });
+  };
+  slave.set_faults({.before_reply = after_the_timeout, .remaining = 1});
   EXPECT_TRUE(peer.read("u16", "holding", 0).empty());
   EXPECT_EQ(peer.read("u16", "holding", 1), (bytes{0x22, 0x22}));
 
-  slave.set_faults({.reply_delay = 400ms, .remaining = 1});
+  slave.set_faults({.before_reply = after_the_timeout, .remaining = 1});
   EXPECT_FALSE(peer.write(peer.channel("u16", "holding", 2), {0x33, 0x33}));
   EXPECT_TRUE(peer.write(peer.channel("u16", "holding", 3), {0x44, 0x44}));
   EXPECT_EQ(slave.holding_registers(2, 2), (std::vector<uint16_t>{0x3333, 0x4444}));
@@ -249,7 +265,9 @@ TEST(RtuPeer, LateReplyIsWaitedOutNotTakenForTheNextChannel) {
 // bytes that cannot start the reply are skipped.
 TEST(RtuPeer, NoiseBeforeTheReplyIsSkipped) {
   pty_device_t device;
-  peer_t peer("base.rs", {.type = "mb-rtu", .sid = 5}, "", 0, device.path());
+  // The reply comes after the test thread's pause: a long timeout leaves it
+  // time on a busy machine, and costs nothing when the reply is there.
+  peer_t peer("base.rs", {.type = "mb-rtu", .sid = 5}, "", 0, device.path(), 2000);
   const auto row = peer.channel("u16", "holding", 2);
   for (const std::size_t noise : {1, 7, 16}) {
     SCOPED_TRACE(noise);
@@ -264,25 +282,39 @@ TEST(RtuPeer, NoiseBeforeTheReplyIsSkipped) {
   }
 }
 
-// At 1,200 baud four characters last about 33 ms: a copy of the reply that
+// At 300 baud four characters last about 133 ms: a copy of the reply that
 // comes 10 ms after it (an echo, a repeater) still falls in its transaction's
-// silence and is dropped there, instead of answering the next channel.
+// silence and is dropped there, instead of answering the next channel. The
+// copy is timed from before the reply went out to after it went out itself:
+// a round in which the test thread was held up for half the guard proves
+// nothing either way, and is run again.
 TEST(RtuPeer, TailInsideTheGuardTimeIsNotTakenForTheNextReply) {
-  pty_device_t device;
-  peer_t peer("base.rs", {.type = "mb-rtu", .sid = 5}, "", 0, device.path(), 300, 1200);
-  const auto first = peer.channel("u16", "holding", 0);
-  const auto second = peer.channel("u16", "holding", 1);
-  auto values = std::async(std::launch::async, [&] {
-    auto value = peer.read(first);
-    return std::pair(value, peer.read(second));
-  });
-  EXPECT_EQ(device.receive(8), (bytes{5, 0x03, 0, 0, 0, 1, 0x85, 0x8E}));
-  device.send({5, 0x03, 2, 0x11, 0x11});
-  std::this_thread::sleep_for(10ms);
-  device.send({5, 0x03, 2, 0x11, 0x11});
-  EXPECT_EQ(device.receive(8), (bytes{5, 0x03, 0, 1, 0, 1, 0xD4, 0x4E}));
-  device.send({5, 0x03, 2, 0x22, 0x22});
-  EXPECT_EQ(values.get(), std::pair(bytes{0x11, 0x11}, bytes{0x22, 0x22}));
+  for (int round = 1;; ++round) {
+    pty_device_t device;
+    peer_t peer("base.rs", {.type = "mb-rtu", .sid = 5}, "", 0, device.path(), 2000, 300);
+    const auto guard = peer.connection->silence_guard();
+    ASSERT_GE(guard, 130ms);
+    const auto first = peer.channel("u16", "holding", 0);
+    const auto second = peer.channel("u16", "holding", 1);
+    auto values = std::async(std::launch::async, [&] {
+      auto value = peer.read(first);
+      return std::pair(value, peer.read(second));
+    });
+    EXPECT_EQ(device.receive(8), (bytes{5, 0x03, 0, 0, 0, 1, 0x85, 0x8E}));
+    const auto reply_sent = std::chrono::steady_clock::now();
+    device.send({5, 0x03, 2, 0x11, 0x11});
+    std::this_thread::sleep_for(10ms);
+    device.send({5, 0x03, 2, 0x11, 0x11});
+    const auto copy_sent = std::chrono::steady_clock::now() - reply_sent;
+    EXPECT_EQ(device.receive(8), (bytes{5, 0x03, 0, 1, 0, 1, 0xD4, 0x4E}));
+    device.send({5, 0x03, 2, 0x22, 0x22});
+    const auto read = values.get();
+    if (copy_sent < guard / 2) {
+      EXPECT_EQ(read, std::pair(bytes{0x11, 0x11}, bytes{0x22, 0x22}));
+      break;
+    }
+    ASSERT_LT(round, 10) << "the copy never went out within half the guard time";
+  }
 }
 
 TEST(RtuPeer, ValtecFramesAndMalformedReplies) {

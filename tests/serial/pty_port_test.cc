@@ -50,7 +50,7 @@ auto elapsed_since(std::chrono::steady_clock::time_point start) { return std::ch
 // timeout, also when it comes in pieces; a peer that hangs up is reported.
 TEST(PtyPort, ReadsTakeWhatCameAndWaitForTheRestUntilTheTimeout) {
   const struct {
-    std::vector<std::string> pieces;  // the first is buffered before the read, the rest 30 ms apart
+    std::vector<std::string> pieces;  // the first is buffered before the read, each other one 30 ms after the last
     uint32_t inter_byte, constant;
     std::chrono::milliseconds at_least;
   } cases[] = {
@@ -67,10 +67,15 @@ TEST(PtyPort, ReadsTakeWhatCameAndWaitForTheRestUntilTheTimeout) {
     auto port = open_port(pty.path(), serial::Timeout{c.inter_byte, c.constant, 0, 0, 0});
     pty.send_text(c.pieces[0]);
     ASSERT_TRUE(korvex_test::wait_until([&] { return port->available() == c.pieces[0].size(); }));
-    std::thread device([&] {
-      for (size_t at = 1; at < c.pieces.size(); ++at, std::this_thread::sleep_for(30ms)) pty.send_text(c.pieces[at]);
-    });
+    // Timed from before the device starts: a test thread held up after it
+    // would find pieces sent already and time too short a wait.
     const auto start = std::chrono::steady_clock::now();
+    std::thread device([&] {
+      for (size_t at = 1; at < c.pieces.size(); ++at) {
+        std::this_thread::sleep_for(30ms);
+        pty.send_text(c.pieces[at]);
+      }
+    });
     std::string expected;
     for (const auto& piece : c.pieces) expected += piece;
     EXPECT_EQ(port->read(8), expected);

@@ -28,6 +28,18 @@ std::shared_ptr<udp_connection_t> udp_to(uint16_t port, uint32_t rto = 100) {
   return connection_from<udp_connection_t>({.type = "base.udp", .rto = rto, .host_port = port});
 }
 
+// A UDP port nobody answers on, held: connected to itself, the socket takes
+// no other sender's datagram, so the kernel refuses them as for a port
+// nobody has, while no parallel test can take the port.
+korvex_test::owned_fd_t refusing_udp_port() {
+  auto socket = korvex_test::loopback_socket(SOCK_DGRAM);
+  sockaddr_in self{};
+  socklen_t length = sizeof self;
+  korvex_test::check(::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&self), &length) == 0, "getsockname");
+  korvex_test::check(::connect(socket.get(), reinterpret_cast<const sockaddr*>(&self), length) == 0, "connect");
+  return socket;
+}
+
 // What the peer sent has truly arrived once the connection's socket is readable.
 void wait_for_arrival(connection_t& connection) {
   auto* tcp = dynamic_cast<tcp_connection_t*>(&connection);
@@ -51,7 +63,10 @@ TEST(tcp_connection, reads_what_came_and_gathers_a_reply_sent_in_segments) {
     bytes_t expected;
   } cases[] = {{{0xA, 0xB, 0xC, 0xD}, 2, {0xA, 0xB}}, {{}, 2, {0xC, 0xD}}, {{9, 9, 9}, 4, {9, 9, 9}}, {{}, 3, {}}};
   for (const auto& c : cases) {
-    if (!c.sent.empty()) send_all(peer.get(), c.sent);
+    if (!c.sent.empty()) {
+      send_all(peer.get(), c.sent);
+      wait_for_arrival(*connection);
+    }
     EXPECT_EQ(read_bytes(*connection, c.asked), c.expected);
     EXPECT_TRUE(connection->is_open()) << "a timeout keeps the stream";
   }
@@ -70,11 +85,14 @@ TEST(tcp_connection, reads_what_came_and_gathers_a_reply_sent_in_segments) {
 TEST(network_connection, short_timeouts_wait_their_whole_length) {
   for (const uint32_t rto : {0u, 1u, 3u}) {
     korvex_test::tcp_listener_t listener;
+    const auto nobody = refusing_udp_port();
     const std::shared_ptr<connection_t> connections[] = {tcp_to(listener.port(), rto, 0),
-                                                         udp_to(korvex_test::udp_peer_t().port(), rto)};
+                                                         udp_to(korvex_test::local_port(nobody.get()), rto)};
     auto peer = listener.accept();
     const uint8_t request[] = {1, 2, 3};
     connections[1]->write(request, sizeof request);
+    // Come back before the first read, or the refusal would end the timed one.
+    wait_for_arrival(*connections[1]);
     for (const auto& connection : connections) {
       EXPECT_EQ(read_bytes(*connection, 1), bytes_t{}) << connection->name << ": the refusal is no reply";
       const auto started = std::chrono::steady_clock::now();
@@ -98,6 +116,7 @@ TEST(tcp_connection, flush_drops_a_late_reply_and_the_tail_of_a_long_one) {
   EXPECT_EQ(read_bytes(*connection, 4), (bytes_t{1, 2, 3, 4}));
   connection->flush();  // the unread 5, 6
   send_all(peer.get(), {7, 8});
+  wait_for_arrival(*connection);
   EXPECT_EQ(read_bytes(*connection, 2), (bytes_t{7, 8}));
 }
 
@@ -121,11 +140,8 @@ TEST(tcp_connection, a_peer_that_closes_is_noticed_and_open_connects_afresh) {
   // Gone before a request: the write fails, and the process lives on (no SIGPIPE).
   ASSERT_TRUE(connection->open());
   listener.accept().reset();
-  long written = 0;
-  for (int attempt = 0; attempt < 100 && written >= 0; ++attempt, std::this_thread::sleep_for(1ms)) {
-    written = connection->write(buffer, sizeof buffer);
-  }
-  EXPECT_EQ(written, -1);
+  // The first write may still go out: the peer's reset answers it.
+  EXPECT_TRUE(korvex_test::wait_until([&] { return connection->write(buffer, sizeof buffer) == -1; }));
   ASSERT_TRUE(connection->open());
   peer = listener.accept();
   ASSERT_EQ(connection->write(buffer, 3), 3);
@@ -177,11 +193,11 @@ TEST(udp_connection, reads_one_datagram_in_pieces_and_nothing_old_after_a_flush_
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.datagram));
-    if (!c.datagram.empty()) peer.reply(c.datagram);
-    if (c.flush_first) {
+    if (!c.datagram.empty()) {
+      peer.reply(c.datagram);
       wait_for_arrival(*connection);
-      connection->flush();
     }
+    if (c.flush_first) connection->flush();
     if (c.reopen_first) {
       connection->close();
       ASSERT_TRUE(connection->open());
@@ -212,7 +228,9 @@ TEST(make_connection, refuses_unknown_kinds_and_leaves_unresolved_hosts_unavaila
 
 // A peer that stays away fails every open of a pass alike: one line a pass.
 TEST(make_connection, a_peer_that_stays_away_is_logged_once_a_pass) {
-  const auto connection = tcp_to(uint16_t(korvex_test::free_loopback_port()), 100, 100);
+  // Held, not listening: a parallel test cannot start a server on it.
+  const korvex_test::tcp_listener_t away(false);
+  const auto connection = tcp_to(away.port(), 100, 100);
   korvex_test::log_capture_t log;
   spdlog::default_logger()->set_level(spdlog::level::info);
   for (int pass = 0; pass < 2; ++pass) {

@@ -24,16 +24,23 @@ TEST(serial_connection, exchanges_bytes_returns_short_counts_and_flushes_a_late_
   korvex_test::pty_pair_t device;
   const auto connection = serial_on(device.path());
   EXPECT_EQ(connection->name, device.path() + ":9600:8:0:1:0");
+  // The terminal hands on what the device sent a moment later: a read with
+  // a short timeout waits until it is there.
+  const auto arrived = [&](std::size_t count) {
+    return korvex_test::wait_until([&] { return connection->serial->available() == count; });
+  };
   const bytes_t request{0x11, 0x03, 0x00, 0x6B, 0x00, 0x03, 0x76, 0x87};
   ASSERT_EQ(connection->write(request.data(), request.size()), 8);
   EXPECT_EQ(device.receive(8), request);
   device.send({0x11, 0x03, 0x06, 0x02, 0x2B});
+  ASSERT_TRUE(arrived(5));
   EXPECT_EQ(read_bytes(*connection, 8), (bytes_t{0x11, 0x03, 0x06, 0x02, 0x2B}));
   EXPECT_EQ(read_bytes(*connection, 1), bytes_t{}) << "silence is a count of 0, not an error";
   device.send({0xDE, 0xAD});
-  ASSERT_TRUE(korvex_test::wait_until([&] { return connection->serial->available() == 2; }));
+  ASSERT_TRUE(arrived(2));
   connection->flush();
   device.send({1, 2, 3});
+  ASSERT_TRUE(arrived(3));
   EXPECT_EQ(read_bytes(*connection, 3), (bytes_t{1, 2, 3}));
   // The poll cycle closes the port between passes; the flush that begins the
   // next request opens it again instead of failing the request.
@@ -97,7 +104,10 @@ TEST(serial_connection, an_unplugged_and_replugged_adapter_is_used_again) {
   if (result != -1) result = connection->write(&byte, 1);
   EXPECT_EQ(result, -1);
   EXPECT_FALSE(connection->is_open());
-  device.reset();  // and its device node with it
+  // The adapter's device node goes, and the link with it. Only the link
+  // stays gone: a parallel test may get a terminal of the same number.
+  device.reset();
+  std::filesystem::remove(link);
   {
     korvex_test::log_capture_t log;
     spdlog::default_logger()->set_level(spdlog::level::info);
@@ -108,10 +118,10 @@ TEST(serial_connection, an_unplugged_and_replugged_adapter_is_used_again) {
     EXPECT_EQ(log.lines().size(), 2u) << testing::PrintToString(log.lines());
   }
   device.emplace();
-  std::filesystem::remove(link);
   std::filesystem::create_symlink(device->path(), link);
   ASSERT_EQ(connection->write(&byte, 1), 1);
   EXPECT_EQ(device->receive(1), bytes_t{0x42});
   device->send({7, 7});
+  ASSERT_TRUE(korvex_test::wait_until([&] { return connection->serial->available() == 2; }));
   EXPECT_EQ(read_bytes(*connection, 2), (bytes_t{7, 7}));
 }
