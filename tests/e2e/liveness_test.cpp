@@ -172,6 +172,10 @@ TEST(Liveness, EndlessScriptIsAbandonedAndThePortGoesOn) {
   EXPECT_EQ(values["/devices/dev_1/controls/loop/meta/error"], "r");
   EXPECT_EQ(values["/devices/dev_1/controls/twice"], "42.00");
 
+  // A command that reaches the broker before korvex's subscription is lost.
+  for (const std::string name : {"guarded", "sp"}) {
+    ASSERT_TRUE(rig.broker.wait_for_subscription("/devices/dev_1/controls/" + name + "/on")) << rig.broker.log();
+  }
   rig.broker.publish("/devices/dev_1/controls/guarded/on", "7");
   EXPECT_TRUE(service.wait_for("1::dev_1::guarded : ошибка : " + timed_out, deadline)) << service.output_text();
   rig.broker.publish("/devices/dev_1/controls/sp/on", "55");
