@@ -103,8 +103,8 @@ std::optional<bool> broker_socket_nodelay(int pid, int broker_port) {
 }
 
 // A moment on the clock korvex stamps its lines with: local time, read as if
-// it were UTC, to the millisecond. Only differences are taken, so the zone
-// does not matter.
+// it were UTC, to the millisecond. Only differences within a test are
+// taken, so the zone does not matter (a change to summer time would).
 using log_time_t = std::chrono::sys_time<std::chrono::milliseconds>;
 
 log_time_t log_clock_now() {
