@@ -14,7 +14,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -79,8 +81,8 @@ long cpu_ticks(int pid) {
   return std::stol(values.at(11)) + std::stol(values.at(12));
 }
 
-// TCP_NODELAY of the service's connection to the broker, read on a copy of
-// its socket taken with pidfd_getfd.
+// TCP_NODELAY of the service's connections to the broker (set only when set
+// on each of them), read on copies of its sockets taken with pidfd_getfd.
 std::optional<bool> broker_socket_nodelay(int pid, int broker_port) {
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   std::optional<bool> nodelay;
@@ -92,12 +94,68 @@ std::optional<bool> broker_socket_nodelay(int pid, int broker_port) {
     socklen_t size = sizeof value;
     if (getpeername(copy, reinterpret_cast<sockaddr*>(&peer), &peer_size) == 0 && peer.sin_family == AF_INET &&
         ntohs(peer.sin_port) == broker_port && getsockopt(copy, IPPROTO_TCP, TCP_NODELAY, &value, &size) == 0) {
-      nodelay = value != 0;
+      nodelay = nodelay.value_or(true) && value != 0;
     }
     close(copy);
   }
   close(pidfd);
   return nodelay;
+}
+
+// A moment on the clock korvex stamps its lines with: local time, read as if
+// it were UTC, to the millisecond. Only differences within a test are
+// taken, so the zone does not matter (a change to summer time would).
+using log_time_t = std::chrono::sys_time<std::chrono::milliseconds>;
+
+log_time_t log_clock_now() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  const std::chrono::year_month_day day{std::chrono::year(local.tm_year + 1900),
+                                        std::chrono::month(static_cast<unsigned>(local.tm_mon + 1)),
+                                        std::chrono::day(static_cast<unsigned>(local.tm_mday))};
+  return std::chrono::sys_days(day) + std::chrono::hours(local.tm_hour) + std::chrono::minutes(local.tm_min) +
+         std::chrono::seconds(local.tm_sec) +
+         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+}
+
+// When korvex wrote each complete line whose message starts with `text`,
+// from the "[2024-05-01 12:00:00.123]" in front of it. These times leave out
+// how late the test thread saw the lines.
+std::vector<log_time_t> logged_times(const service_process_t& service, const std::string& text) {
+  std::vector<log_time_t> times;
+  std::istringstream lines(service.output_text());
+  for (std::string line; std::getline(lines, line) && !lines.eof();) {
+    int year = 0;
+    unsigned month = 0, day = 0;
+    int hour = 0, minute = 0, second = 0, millisecond = 0;
+    if (!korvex_test::message_of(line).starts_with(text) ||
+        std::sscanf(line.c_str(), "[%d-%u-%u %d:%d:%d.%d]", &year, &month, &day, &hour, &minute, &second,
+                    &millisecond) != 7) {
+      continue;
+    }
+    times.push_back(std::chrono::sys_days(std::chrono::year(year) / std::chrono::month(month) / std::chrono::day(day)) +
+                    std::chrono::hours(hour) + std::chrono::minutes(minute) + std::chrono::seconds(second) +
+                    std::chrono::milliseconds(millisecond));
+  }
+  return times;
+}
+
+// Whether a connect to the loopback port is under way and unanswered (a
+// socket in SYN-SENT): korvex is then blocked in it or its library waits.
+bool connect_pending_to(int port) {
+  char remote_port[8];
+  std::snprintf(remote_port, sizeof remote_port, ":%04X", static_cast<unsigned>(port));
+  std::istringstream table(korvex_test::read_file("/proc/net/tcp"));
+  std::string line;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    if (fields >> slot >> local >> remote >> state && state == "02" && remote.ends_with(remote_port)) return true;
+  }
+  return false;
 }
 
 // A broker and the service on one configuration in a folder of its own; the
@@ -143,6 +201,10 @@ TEST(Liveness, EndlessScriptIsAbandonedAndThePortGoesOn) {
   EXPECT_EQ(values["/devices/dev_1/controls/loop/meta/error"], "r");
   EXPECT_EQ(values["/devices/dev_1/controls/twice"], "42.00");
 
+  // A command that reaches the broker before korvex's subscription is lost.
+  for (const std::string name : {"guarded", "sp"}) {
+    ASSERT_TRUE(rig.broker.wait_for_subscription("/devices/dev_1/controls/" + name + "/on")) << rig.broker.log();
+  }
   rig.broker.publish("/devices/dev_1/controls/guarded/on", "7");
   EXPECT_TRUE(service.wait_for("1::dev_1::guarded : ошибка : " + timed_out, deadline)) << service.output_text();
   rig.broker.publish("/devices/dev_1/controls/sp/on", "55");
@@ -201,8 +263,8 @@ TEST(Liveness, RunawayBuiltinsEndAndThePortKeepsItsRhythm) {
     ASSERT_TRUE(wait_until([&] { return failures(row) >= 1; }, deadline)) << row.name << "\n" << service.output_text();
   }
 
-  // Four passes more, a second apart, each with every runaway in it: the
-  // subscriber gets the stored values first, then one of each a pass.
+  // Four passes more, each with every runaway in it: the subscriber gets
+  // the stored values first, then one of each a pass.
   korvex_test::mqtt_subscriber_t subscriber(rig.broker, {"/devices/dev_1/controls/#"});
   const auto received = [&](const std::string& channel_topic, const std::string& payload) {
     const auto messages = subscriber.wait_for(0, 0ms);
@@ -212,13 +274,24 @@ TEST(Liveness, RunawayBuiltinsEndAndThePortKeepsItsRhythm) {
   };
   std::map<std::string, int> failures_before;
   for (const auto& row : rows) failures_before[row.name] = failures(row);
-  EXPECT_TRUE(wait_until([&] { return received("plain", "40") >= 5; }, 6s)) << service.output_text();
+  // Counted after the failures: of the passes that end from here on, the
+  // first may have begun before them, each later one began after them and
+  // after the subscriber was live.
+  const std::string pass_end = "Порт 1 : line : опрос завершен : ";
+  const auto passes_before = logged_times(service, pass_end).size();
+  ASSERT_TRUE(wait_until([&] { return logged_times(service, pass_end).size() >= passes_before + 5; }, deadline))
+      << service.output_text();
   for (const auto& row : rows) {
-    EXPECT_GE(failures(row), failures_before[row.name] + 3) << row.name << "\n" << service.output_text();
-    EXPECT_GE(received(row.name + "/meta/error", "r"), 4) << row.name;
-    EXPECT_GE(received(row.name + "_next", "42.00"), 4) << row.name;
+    EXPECT_GE(failures(row), failures_before[row.name] + 4) << row.name << "\n" << service.output_text();
+  }
+  // Their values reach the subscriber a moment after the passes end.
+  EXPECT_TRUE(wait_until([&] { return received("plain", "40") >= 5; }, deadline));
+  for (const auto& row : rows) {
+    EXPECT_TRUE(wait_until([&] { return received(row.name + "/meta/error", "r") >= 4; }, deadline)) << row.name;
+    EXPECT_TRUE(wait_until([&] { return received(row.name + "_next", "42.00") >= 4; }, deadline)) << row.name;
   }
 
+  ASSERT_TRUE(rig.broker.wait_for_subscription("/devices/dev_1/controls/w/on")) << rig.broker.log();
   rig.broker.publish("/devices/dev_1/controls/w/on", "7");
   EXPECT_TRUE(service.wait_for("1::dev_1::w : ошибка : " + rows[0].reasons[0], deadline)) << service.output_text();
   // The peak, so that a gigabyte held for a moment between two looks counts.
@@ -243,15 +316,25 @@ TEST(Liveness, PassThatReadsNothingWaitsASecond) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pass_line);
     rig_t rig;
-    auto& service = rig.start(config_text(rig.broker.port(), "127.0.0.1", korvex_test::free_loopback_port(), 0, c.channels));
+    // Bound and never listening for the whole test: the device's connects
+    // are refused, and no parallel test can serve on its port meanwhile.
+    const korvex_test::tcp_listener_t absent_device(false);
+    auto& service = rig.start(config_text(rig.broker.port(), "127.0.0.1", absent_device.port(), 0, c.channels));
     ASSERT_TRUE(service.wait_for(c.pass_line, deadline)) << service.output_text();
-    const auto first_seen = std::chrono::steady_clock::now();
-    const long first_ticks = cpu_ticks(service.pid());
-    ASSERT_TRUE(service.wait_for(c.pass_line, deadline, 3));
-    const auto wall = std::chrono::steady_clock::now() - first_seen;
-    const double cpu_seconds = static_cast<double>(cpu_ticks(service.pid()) - first_ticks) / sysconf(_SC_CLK_TCK);
-    EXPECT_GE(wall, 1500ms) << "two passes later";
+    // The clock is read before the count: each pass counted from here
+    // begins after it, so the test thread's own lateness can only lengthen
+    // what is measured.
+    const auto start = std::chrono::steady_clock::now();
+    const long start_ticks = cpu_ticks(service.pid());
+    const int before = service.count(c.pass_line);
+    ASSERT_TRUE(service.wait_for(c.pass_line, deadline, before + 3)) << service.output_text();
+    const auto wall = std::chrono::steady_clock::now() - start;
+    const double cpu_seconds = static_cast<double>(cpu_ticks(service.pid()) - start_ticks) / sysconf(_SC_CLK_TCK);
+    EXPECT_GE(wall, 2s) << "three passes, each a second after the last";
     EXPECT_LT(cpu_seconds, 0.5 * std::chrono::duration<double>(wall).count());
+    const auto passes = logged_times(service, c.pass_line);
+    ASSERT_GE(passes.size(), static_cast<size_t>(before + 3));
+    EXPECT_LT(passes[before + 2] - passes[before], 4s) << "waits of a second, not of two\n" << service.output_text();
     rig.expect_sigterm_ends_it();
   }
 }
@@ -304,12 +387,19 @@ TEST(Liveness, RefusingBrokerIsRetriedOnceASecondOnOneConnection) {
   auto& service = rig.start(config_text(rig.broker.port(), "127.0.0.1", 1502, 60, channel("t", 0)));
   const std::string refused = "Брокер : подключение : The connection was refused. (5)";
   ASSERT_TRUE(service.wait_for(refused, deadline));
-  const auto first = std::chrono::steady_clock::now();
-  ASSERT_TRUE(service.wait_for(refused, deadline, 6)) << service.output_text();
-  const auto five_gaps = std::chrono::steady_clock::now() - first;
-  EXPECT_GE(five_gaps, 4500ms) << "not hammered";
-  EXPECT_LT(five_gaps, 10s) << "a second apart, not a delay that grows";
-  // Read in this order, the broker may have seen one attempt more.
+  // The clock is read before the count: the six attempts counted from here
+  // all come after it, five gaps apart, however late the test thread is.
+  const auto start = std::chrono::steady_clock::now();
+  const int before = service.count(refused);
+  ASSERT_TRUE(service.wait_for(refused, deadline, before + 6)) << service.output_text();
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 4500ms) << "not hammered";
+  const auto attempts_at = logged_times(service, refused);
+  ASSERT_GE(attempts_at.size(), static_cast<size_t>(before + 6));
+  EXPECT_LT(attempts_at[before + 5] - attempts_at[before], 10s) << "a second apart, not a delay that grows";
+  // Counted once the service has ended: every refusal it logged had its
+  // connection logged by the broker first, and at most one attempt was cut
+  // short by the stop before its refusal.
+  rig.expect_sigterm_ends_it();
   const int attempts = service.count(refused);
   const int connections = count_of(rig.broker.log(), "New connection from") - 1;  // less the rig's probe
   EXPECT_GE(connections, attempts) << rig.broker.log();
@@ -317,7 +407,6 @@ TEST(Liveness, RefusingBrokerIsRetriedOnceASecondOnOneConnection) {
   EXPECT_GE(count_of(service.output_text(), "] Брокер : The connection was refused. (5)"), attempts - 1)
       << service.output_text();
   EXPECT_EQ(count_of(service.output_text(), "запрос на переподключение"), 0) << service.output_text();
-  rig.expect_sigterm_ends_it();
 }
 
 // The broker comes up after the gateway, as at boot or after a restart: the
@@ -332,12 +421,17 @@ TEST(Liveness, BrokerThatComesUpLateGetsTheFirstValuesWithinSeconds) {
   const std::string waiting = "Порт 1 : line : ожидание подключения к брокеру";
   ASSERT_TRUE(service.wait_for(waiting, deadline)) << service.output_text();
   std::this_thread::sleep_for(3s);
-  rig.broker.restart();
-  const auto broker_back = std::chrono::steady_clock::now();
+  rig.broker.start();
+  // Read once the broker serves, and compared with korvex's own time of the
+  // pass: a late test thread can only shorten what is measured.
+  const auto broker_back = log_clock_now();
+  const std::string pass_start = "Порт 1 : line : начало опроса : ";
+  ASSERT_TRUE(service.wait_for(pass_start + "1 параметр", deadline)) << service.output_text();
+  EXPECT_LT(logged_times(service, pass_start).at(0) - broker_back, 4s) << service.output_text();
+  // With an interval of ten minutes, the value comes from that pass.
   const auto values = rig.broker.collect("/devices/dev_1/controls/t", 1, 15s);
   ASSERT_EQ(values.size(), 1u) << service.output_text();
   EXPECT_EQ(values[0].payload, "77");
-  EXPECT_LT(std::chrono::steady_clock::now() - broker_back, 4s) << service.output_text();
   EXPECT_EQ(service.count(waiting), 1) << service.output_text();
   rig.expect_sigterm_ends_it();
 }
@@ -355,16 +449,32 @@ TEST(Liveness, BrokerBackAfterAnOutageIsReachedWithinSeconds) {
     const std::string topic = "/devices/dev_1/controls/t";
     ASSERT_EQ(rig.broker.collect(topic, 1, deadline).size(), 1u) << service.output_text();
     const auto killed = std::chrono::steady_clock::now();
+    // The port stays bound and refuses korvex's connects for the whole
+    // outage, and no parallel test can take it meanwhile.
     rig.broker.kill();
     ASSERT_TRUE(service.wait_for("Порт 1 : line : ожидание подключения к брокеру", deadline)) << service.output_text();
+    // Every pass so far began before the loss; while the broker is away
+    // none begins.
+    const std::string pass_start = "Порт 1 : line : начало опроса : ";
+    const auto passes_before = logged_times(service, pass_start).size();
     std::this_thread::sleep_until(killed + outage);
     // The restarted broker keeps nothing: what arrives was published anew.
-    rig.broker.restart();
-    const auto broker_back = std::chrono::steady_clock::now();
+    rig.broker.start();
+    // Read once the broker serves, and compared with korvex's own times: a
+    // late test thread can only shorten what is measured.
+    const auto broker_back = log_clock_now();
+    ASSERT_TRUE(service.wait_for(connected_line, deadline, 2)) << service.output_text();
+    EXPECT_LT(logged_times(service, connected_line).at(1) - broker_back, 3s) << "tried again once a second\n"
+                                                                             << service.output_text();
+    ASSERT_TRUE(wait_until([&] { return logged_times(service, pass_start).size() > passes_before; }, deadline))
+        << service.output_text();
+    EXPECT_LT(logged_times(service, pass_start).at(passes_before) - broker_back, 4s) << "polled again at once\n"
+                                                                                     << service.output_text();
     ASSERT_EQ(rig.broker.collect(topic, 1, deadline).size(), 1u) << service.output_text();
-    EXPECT_LT(std::chrono::steady_clock::now() - broker_back, 3500ms) << service.output_text();
-    // A second connection would come within a second of the first.
-    std::this_thread::sleep_for(1500ms);
+    // A second connection would come within a second of the first: three
+    // passes after the return, a second apart, it would be there.
+    ASSERT_TRUE(wait_until([&] { return logged_times(service, pass_start).size() >= passes_before + 3; }, deadline))
+        << service.output_text();
     const auto log = rig.broker.log();
     EXPECT_EQ(count_of(log, "New client connected from"), 2) << "the gateway and the rig's subscriber\n" << log;
     EXPECT_EQ(count_of(log, "New connection from"), 3) << "the rig's probe besides\n" << log;
@@ -377,8 +487,12 @@ TEST(Liveness, BrokerBackAfterAnOutageIsReachedWithinSeconds) {
 TEST(Liveness, DroppedSessionIsReconnectedOnceWithoutNagle) {
   rig_t rig;
   auto& service = rig.start(config_text(rig.broker.port(), "127.0.0.1", 1502, 60, channel("t", 0)));
+  // The connect line is written before the option is set on the socket.
+  const auto without_nagle = [&] {
+    return wait_until([&] { return broker_socket_nodelay(service.pid(), rig.broker.port()) == true; }, deadline);
+  };
   ASSERT_TRUE(service.wait_for(connected_line, deadline)) << service.output_text();
-  EXPECT_EQ(broker_socket_nodelay(service.pid(), rig.broker.port()), true);
+  EXPECT_TRUE(without_nagle());
   std::smatch id;
   const std::string first_log = rig.broker.log();
   ASSERT_TRUE(std::regex_search(first_log, id, std::regex("as (korvex#[0-9a-f]+)"))) << first_log;
@@ -388,7 +502,7 @@ TEST(Liveness, DroppedSessionIsReconnectedOnceWithoutNagle) {
                               std::to_string(rig.broker.port()), "-i", id[1].str(), "-t", "kick", "-m", "x"},
                              10s);
     ASSERT_TRUE(service.wait_for(connected_line, deadline, kick + 1)) << service.output_text();
-    EXPECT_EQ(broker_socket_nodelay(service.pid(), rig.broker.port()), true) << "after reconnection " << kick;
+    EXPECT_TRUE(without_nagle()) << "after reconnection " << kick;
   }
   const auto log = rig.broker.log();
   EXPECT_EQ(count_of(log, "New connection from"), 1 + count_of(log, "New client connected from"))
@@ -475,7 +589,6 @@ TEST(Liveness, StopEndsTheServiceInEveryBrokerState) {
       {"dropping SYNs after a loss", state_t::dropping_after_loss, false},
       {"stalled", state_t::stalled, true},
   };
-  const std::string started = "Универсальный драйвер устройств MODBUS версии 1.0.11 : ";
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     rig_t rig(row.state != state_t::refused);
@@ -511,17 +624,15 @@ TEST(Liveness, StopEndsTheServiceInEveryBrokerState) {
         accepted = listener->accept();
         break;
       case state_t::dropping_at_start:
-        // The first connect follows the start line at once.
-        ASSERT_TRUE(wait_until([&] { return service.output_text().find(started) != std::string::npos; }, deadline));
-        std::this_thread::sleep_for(1s);
+        ASSERT_TRUE(wait_until([&] { return connect_pending_to(broker_port); }, deadline)) << service.output_text();
         break;
       case state_t::dropping_after_loss:
         ASSERT_TRUE(service.wait_for(connected_line, deadline)) << service.output_text();
         rig.broker.kill();
         hold_the_backlog(static_cast<uint16_t>(rig.broker.port()));
         ASSERT_TRUE(service.wait_for("Брокер : The connection was lost. (7)", deadline)) << service.output_text();
-        // The library's next attempt is due a second after the loss.
-        std::this_thread::sleep_for(2s);
+        // The library's next attempt, due a second after the loss.
+        ASSERT_TRUE(wait_until([&] { return connect_pending_to(broker_port); }, deadline)) << service.output_text();
         break;
       case state_t::stalled:
         ASSERT_TRUE(service.wait_for(connected_line, deadline)) << service.output_text();
@@ -602,12 +713,15 @@ TEST(Liveness, PeerThatIsNoBrokerEndsTheServiceAndAnAbsentBrokerIsWaitedFor) {
     // Long enough for the library to have retried a few times.
     std::this_thread::sleep_for(3s);
     ASSERT_FALSE(service.wait_exit(0ms).has_value()) << service.output_text();
-    rig.broker.restart();
-    const auto broker_back = std::chrono::steady_clock::now();
+    rig.broker.start();
+    // Read once the broker serves, and compared with korvex's own time of
+    // the connection: a late test thread can only shorten what is measured.
+    const auto broker_back = log_clock_now();
+    ASSERT_TRUE(service.wait_for(connected_line, deadline)) << service.output_text();
+    EXPECT_LT(logged_times(service, connected_line).at(0) - broker_back, 3s) << service.output_text();
     const auto values = rig.broker.collect("/devices/dev_1/controls/t", 1, deadline);
     ASSERT_EQ(values.size(), 1u) << service.output_text();
     EXPECT_EQ(values[0].payload, "77");
-    EXPECT_LT(std::chrono::steady_clock::now() - broker_back, 3s) << service.output_text();
     EXPECT_EQ(count_of(service.output_text(), given_up), 0) << service.output_text();
     rig.expect_sigterm_ends_it();
   }
