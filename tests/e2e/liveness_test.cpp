@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -81,25 +82,45 @@ long cpu_ticks(int pid) {
   return std::stol(values.at(11)) + std::stol(values.at(12));
 }
 
-// TCP_NODELAY of the service's connections to the broker (set only when set
-// on each of them), read on copies of its sockets taken with pidfd_getfd.
-std::optional<bool> broker_socket_nodelay(int pid, int broker_port) {
+// Calls `visit` with a copy, taken with pidfd_getfd, of each of the
+// service's sockets connected to the loopback port.
+template <typename Visit>
+void for_each_socket_to(int pid, int port, Visit visit) {
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  std::optional<bool> nodelay;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
     const int copy = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, std::stoi(entry.path().filename()), 0));
     sockaddr_in peer{};
     socklen_t peer_size = sizeof peer;
-    int value = 0;
-    socklen_t size = sizeof value;
     if (getpeername(copy, reinterpret_cast<sockaddr*>(&peer), &peer_size) == 0 && peer.sin_family == AF_INET &&
-        ntohs(peer.sin_port) == broker_port && getsockopt(copy, IPPROTO_TCP, TCP_NODELAY, &value, &size) == 0) {
-      nodelay = nodelay.value_or(true) && value != 0;
+        ntohs(peer.sin_port) == port) {
+      visit(copy);
     }
     close(copy);
   }
   close(pidfd);
+}
+
+// TCP_NODELAY of the service's connections to the broker (set only when set
+// on each of them).
+std::optional<bool> broker_socket_nodelay(int pid, int broker_port) {
+  std::optional<bool> nodelay;
+  for_each_socket_to(pid, broker_port, [&](int socket) {
+    int value = 0;
+    socklen_t size = sizeof value;
+    if (getsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &value, &size) == 0) nodelay = nodelay.value_or(true) && value != 0;
+  });
   return nodelay;
+}
+
+// Whether the service's connection to the broker takes no more bytes: its
+// socket is not writable.
+bool broker_socket_full(int pid, int broker_port) {
+  bool full = false;
+  for_each_socket_to(pid, broker_port, [&](int socket) {
+    pollfd polled{socket, POLLOUT, 0};
+    full = ::poll(&polled, 1, 0) == 0;
+  });
+  return full;
 }
 
 // A moment on the clock korvex stamps its lines with: local time, read as if
@@ -543,6 +564,26 @@ TEST(Liveness, StalledBrokerKeepsMemoryBoundedAndValuesFlowAgain) {
   };
   const long before = memory_kib("VmRSS");
   ASSERT_EQ(kill(rig.broker.pid(), SIGSTOP), 0);
+  // How much the kernel holds between the service and the broker is the
+  // machine's: the broker's receive buffer alone grows up to tcp_rmem's
+  // maximum, 32 MiB on some machines, which would take the whole stall and
+  // leave nothing to drop. The stall is counted from when the path is full,
+  // found full at two looks a thousand reads apart: a stopped broker never
+  // empties it.
+  bool full = false;
+  std::size_t full_at = 0;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        if (!broker_socket_full(service.pid(), rig.broker.port())) {
+          full = false;
+          return false;
+        }
+        if (!full) full_at = slave.request_count();
+        full = true;
+        return slave.request_count() >= full_at + 1'000;
+      },
+      60s))
+      << "the connection to the stopped broker never filled";
   // Kept, these values would add some 20 MiB beyond what the socket buffers
   // take; bounded, the service grows by about 7 MiB.
   const std::size_t stalled_reads = slave.request_count() + 70'000;

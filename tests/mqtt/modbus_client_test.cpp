@@ -227,6 +227,13 @@ TEST(PublishLoop, ValuesFlowAgainAfterAStallEndsInAKeepAliveLoss) {
   EXPECT_EQ(rig.client->connect("127.0.0.1", broker.port(), 5), MOSQ_ERR_SUCCESS);
   ASSERT_TRUE(wait_until([&] { return rig.client->is_connected(); }));
   auto serving = rig.serve();
+  // Whatever ends the test stops the loop first: a failed assertion would
+  // otherwise leave it waiting for room, and the test held until it is
+  // killed, its failure unsaid.
+  const struct stop_at_end_t {
+    modbus_client_t& client;
+    ~stop_at_end_t() { client.request_stop(); }
+  } stop_at_end{*rig.client};
   const auto outgoing = rig.outgoing();
   ASSERT_EQ(kill(broker.pid(), SIGSTOP), 0);
   // Large enough that the socket buffers take only a few hundred of them.
@@ -234,8 +241,12 @@ TEST(PublishLoop, ValuesFlowAgainAfterAStallEndsInAKeepAliveLoss) {
   for (int i = 0; i < 2000; ++i) outgoing->push(retained("bulk/" + std::to_string(i), payload));
   EXPECT_TRUE(wait_until([&] { return client_access::unwritten(*rig.client) == client_access::unwritten_limit; }));
   const bool lost = wait_until([&] { return !rig.client->is_connected(); }, 30s);
+  // "T" while the broker is stopped, read before it goes on.
+  const std::string broker_stat = korvex_test::read_file("/proc/" + std::to_string(broker.pid()) + "/stat");
+  const std::string broker_state = broker_stat.substr(broker_stat.rfind(") ") + 2, 1);
   ASSERT_EQ(kill(broker.pid(), SIGCONT), 0);
-  ASSERT_TRUE(lost) << "the keep-alive ran out";
+  ASSERT_TRUE(lost) << "the keep-alive ran out; still connected, " << client_access::unwritten(*rig.client)
+                    << " unwritten, broker in state " << broker_state;
   ASSERT_TRUE(wait_until([&] { return rig.client->is_connected(); }, 30s));
   korvex_test::mqtt_subscriber_t subscriber(broker, {"after/#"});
   outgoing->push(retained("after/value", "2"));
