@@ -303,6 +303,8 @@ TEST(RtuPeer, TailInsideTheGuardTimeIsNotTakenForTheNextReply) {
     EXPECT_EQ(device.receive(8), (bytes{5, 0x03, 0, 0, 0, 1, 0x85, 0x8E}));
     const auto reply_sent = std::chrono::steady_clock::now();
     device.send({5, 0x03, 2, 0x11, 0x11});
+    // Paces the echo only, at the least 10 ms behind: whether the round
+    // counts rests on the gap measured around it.
     std::this_thread::sleep_for(10ms);
     device.send({5, 0x03, 2, 0x11, 0x11});
     const auto copy_sent = std::chrono::steady_clock::now() - reply_sent;

@@ -72,6 +72,9 @@ TEST(PtyPort, ReadsTakeWhatCameAndWaitForTheRestUntilTheTimeout) {
     const auto start = std::chrono::steady_clock::now();
     std::thread device([&] {
       for (size_t at = 1; at < c.pieces.size(); ++at) {
+        // Paces the device only: a late piece still falls well within the
+        // 5 s the read waits, and a sleep never ends early, so the least
+        // wait checked below holds however busy the machine is.
         std::this_thread::sleep_for(30ms);
         pty.send_text(c.pieces[at]);
       }
